@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "job/record_router.h"
+#include "textfile/file_system.h"
+#include "textfile/text_output_file.h"
+
+namespace job {
+
+// The split output of one run. It is opened, and created when missing, only when the first
+// record is bound for it, and always appended to. Before that first append it leaves an undo
+// record beside the file, so that what this run appends is taken back unless the run gets as far
+// as deleting its input: every record reaches the split output exactly once, however often a
+// failed or killed run is retried.
+class SplitOutput : public SplitOutputSource {
+ public:
+  SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
+              textfile::FileIdentity input_identity);
+  ~SplitOutput() override;
+
+  textfile::TextOutputFile& split_output() override;
+
+  // Makes everything appended durable. Does nothing when the file was never opened.
+  void sync();
+  // The run failed or was stopped before its input was deleted: cut the file back to its
+  // length before this run. Best effort: whatever is not undone here the undo record undoes at
+  // the next run, so this never fails.
+  void roll_back() noexcept;
+  // The input is deleted for good: the appends stay. Forgets the undo record and releases the
+  // file.
+  void commit();
+  // Releases the file and keeps the undo record: a failure at deletion leaves complete outputs,
+  // and a retry of the same input takes this run's appends back before making them again.
+  void release() noexcept;
+
+ private:
+  void open();
+  void undo_earlier_run();
+
+  textfile::FileSystem& files_;
+  std::string path_;
+  std::string undo_path_;
+  std::string input_path_;
+  textfile::FileIdentity input_identity_;
+  std::uint64_t length_before_ = 0;
+  std::unique_ptr<textfile::TextOutputFile> file_;
+};
+
+}  // namespace job

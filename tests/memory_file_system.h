@@ -1,0 +1,54 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "textfile/file_system.h"
+
+// A file layer held in memory, for testing the conversion without a disk. It can be told to fail
+// its Nth operation, so that every failure path can be walked in turn.
+class MemoryFileSystem : public textfile::FileSystem {
+ public:
+  struct File {
+    std::string content;
+    std::uint64_t index = 0;
+    bool hidden = false;  // stands for anything the existence test rejects
+  };
+
+  // Files by path; an entry's content is what a "power cut" would keep after a sync.
+  std::map<std::string, File> files;
+
+  void put(const std::string& path, const std::string& content);
+  std::string content(const std::string& path) const;
+  bool has(const std::string& path) const { return files.count(path) != 0; }
+
+  // Makes operation number `n` (counting from 1 since this call) fail with EIO; 0 never.
+  void fail_operation(int n) {
+    fail_at_ = n;
+    operations_ = 0;
+  }
+  int operations() const { return operations_; }
+
+  // Called before every operation; throws when it is the one to fail.
+  void count_operation(const char* what, const std::string& path);
+
+  bool is_convertible_file(const std::string& path) override;
+  std::unique_ptr<textfile::ReadableFile> open_input(const std::string& path) override;
+  std::unique_ptr<textfile::WritableFile> open_main_output(const std::string& path) override;
+  std::unique_ptr<textfile::WritableFile> open_split_output(const std::string& path) override;
+  void remove_input(textfile::ReadableFile& input, const std::string& path) override;
+  void sync_folder_of(const std::string& path) override;
+  std::string absolute_path(const std::string& path) override { return path; }
+  std::optional<textfile::FileIdentity> identity_of(const std::string& path) override;
+  std::optional<std::string> read_small_file(const std::string& path) override;
+  void write_small_file(const std::string& path, const std::string& content) override;
+  void remove_file(const std::string& path) override;
+
+ private:
+  std::unique_ptr<textfile::WritableFile> open_output(const std::string& path, bool append);
+
+  std::uint64_t next_index_ = 1;
+  int fail_at_ = 0;
+  int operations_ = 0;
+};

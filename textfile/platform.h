@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+// The few things besides files that the program needs from its platform.
+namespace textfile {
+
+// The program's whole argument text, as one string: everything after the program's own name.
+// On POSIX the arguments are joined with one blank between each; no argument gives "".
+std::string argument_text(int argc, char** argv);
+
+// From here on, a termination signal (interrupt, terminate, hang-up, broken pipe, file size
+// limit) no longer ends the process at once: it is remembered, and throw_if_interrupted() turns
+// it into textfile::Interrupted at the run's next safe point. A signal the program was started
+// with ignored stays ignored.
+void watch_for_interruptions();
+void throw_if_interrupted();
+
+// Ends the process with the status the signal itself gives, as if it had never been caught.
+[[noreturn]] void end_with_signal(int signal_number);
+
+// Shows the one-line failure report where the operator will see it.
+void show_failure_report(const std::string& line);
+
+}  // namespace textfile

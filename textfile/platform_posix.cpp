@@ -1,0 +1,78 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "textfile/file_failure.h"
+#include "textfile/platform.h"
+
+namespace textfile {
+namespace {
+
+constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
+volatile std::sig_atomic_t pending_signal = 0;
+
+extern "C" void remember_signal(int signal_number) {
+  if (pending_signal == 0) pending_signal = signal_number;
+}
+
+}  // namespace
+
+std::string argument_text(int argc, char** argv) {
+  std::string text;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) text += ' ';
+    text += argv[i];
+  }
+  return text;
+}
+
+void watch_for_interruptions() {
+  for (int signal_number : kWatchedSignals) {
+    struct sigaction current {};
+    if (::sigaction(signal_number, nullptr, &current) != 0) continue;
+    // A signal the caller chose to ignore (nohup, a file size limit it expects to hit) keeps
+    // being ignored.
+    if (current.sa_handler == SIG_IGN) continue;
+    struct sigaction watch {};
+    watch.sa_handler = remember_signal;
+    sigemptyset(&watch.sa_mask);
+    // No SA_RESTART: a run waiting for a lock must wake up to stop.
+    watch.sa_flags = 0;
+    ::sigaction(signal_number, &watch, nullptr);
+  }
+}
+
+void throw_if_interrupted() {
+  if (pending_signal != 0) throw Interrupted(pending_signal);
+}
+
+void end_with_signal(int signal_number) {
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal_number, &fallback, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal_number);
+  ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(signal_number);
+  std::_Exit(128 + signal_number);
+}
+
+void show_failure_report(const std::string& line) {
+  std::string text = line + "\n";
+  const char* at = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = ::write(STDERR_FILENO, at, left);
+    if (written <= 0) return;
+    at += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace textfile

@@ -1,0 +1,50 @@
+#include "textfile/text_output_file.h"
+
+#include <cstring>
+#include <utility>
+
+#include "textfile/code_page.h"
+
+namespace textfile {
+
+TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::size_t buffer_size)
+    : file_(std::move(file)), buffer_(new char[buffer_size]), capacity_(buffer_size) {}
+
+void TextOutputFile::write_line(const char* bytes, std::size_t size) {
+  if (capacity_ - used_ < size + 2) {
+    flush();
+    if (capacity_ < size + 2) {
+      file_->write(bytes, size);
+      bytes = nullptr;
+      size = 0;
+    }
+  }
+  char* at = buffer_.get() + used_;
+  if (size > 0) std::memcpy(at, bytes, size);
+  at[size] = static_cast<char>(kCarriageReturn);
+  at[size + 1] = static_cast<char>(kLineFeed);
+  used_ += size + 2;
+}
+
+void TextOutputFile::flush() {
+  if (used_ == 0) return;
+  // Forget the buffered bytes before writing them: after a failed write they must not be
+  // written a second time by a later flush.
+  std::size_t count = used_;
+  used_ = 0;
+  file_->write(buffer_.get(), count);
+}
+
+void TextOutputFile::sync() {
+  flush();
+  file_->sync();
+}
+
+void TextOutputFile::close() {
+  if (closed_) return;
+  closed_ = true;
+  flush();
+  file_->close();
+}
+
+}  // namespace textfile
