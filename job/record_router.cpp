@@ -91,9 +91,8 @@ std::size_t RecordRouter::feed(const char* bytes, std::size_t size, bool end_of_
 }
 
 void RecordRouter::write_record(const std::uint8_t* record, std::size_t size) {
-  textfile::TextOutputFile& destination = marked_ && has_split_type(record, size)
-                                              ? split_output_.split_output()
-                                              : main_output_;
+  textfile::TextOutputFile& destination =
+      marked_ && has_split_type(record, size) ? split_output_.split_output() : main_output_;
   if (!continuation_) {
     destination.write_line(reinterpret_cast<const char*>(record), size);
     return;

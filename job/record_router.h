@@ -23,8 +23,7 @@ class SplitOutputSource {
 // front of the next block. Nothing of a line is kept between calls but its place.
 class RecordRouter {
  public:
-  RecordRouter(bool marked, textfile::TextOutputFile& main_output,
-               SplitOutputSource& split_output);
+  RecordRouter(bool marked, textfile::TextOutputFile& main_output, SplitOutputSource& split_output);
 
   // Writes every record that `bytes` holds whole and returns how many bytes that used. Only a
   // few hundred bytes at the end are ever left over: a record that may go on in the next block,

@@ -21,9 +21,8 @@ std::size_t locate_characters(const std::uint8_t* record, std::size_t size,
   std::size_t count = 0;
   std::size_t offset = 0;
   while (count < kLastFillPosition && offset < size) {
-    std::size_t length = record[offset] < 0x80
-                             ? 1
-                             : textfile::character_length(record + offset, size - offset);
+    std::size_t length =
+        record[offset] < 0x80 ? 1 : textfile::character_length(record + offset, size - offset);
     ++count;
     spans[count] = {offset, length};
     offset += length;

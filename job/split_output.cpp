@@ -27,11 +27,11 @@ void SplitOutput::open() {
   // From here the file's lock is held: an undo record found now belongs to a run that is gone.
   undo_earlier_run();
   textfile::WritableFile& file = file_->file();
-  length_before_ = file.size();
-  UndoRecord record{length_before_, file.identity(), input_identity_, input_path_};
+  UndoRecord record{file.size(), file.identity(), input_identity_, input_path_};
   // Written durably in the split output's own folder, which also makes a newly created split
   // output's folder entry durable.
   files_.write_small_file(undo_path_, record.encode());
+  length_before_ = record.split_length;
 }
 
 void SplitOutput::undo_earlier_run() {
@@ -54,10 +54,11 @@ void SplitOutput::sync() {
 }
 
 void SplitOutput::roll_back() noexcept {
-  if (!file_) return;
+  // Before its undo record is written, the run has appended nothing.
+  if (!file_ || !length_before_) return release();
   try {
     file_->discard();
-    file_->file().truncate(length_before_);
+    file_->file().truncate(*length_before_);
     file_->file().sync();
     files_.remove_file(undo_path_);
     files_.sync_folder_of(undo_path_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "job/record_router.h"
@@ -44,7 +45,8 @@ class SplitOutput : public SplitOutputSource {
   std::string undo_path_;
   std::string input_path_;
   textfile::FileIdentity input_identity_;
-  std::uint64_t length_before_ = 0;
+  // The file's length before this run's first append, once the undo record says so.
+  std::optional<std::uint64_t> length_before_;
   std::unique_ptr<textfile::TextOutputFile> file_;
 };
 

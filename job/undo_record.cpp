@@ -29,16 +29,17 @@ std::optional<UndoRecord> UndoRecord::decode(const std::string& text) {
   int consumed = 0;
   if (std::sscanf(text.c_str() + header.size(),
                   "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %zu%n",
-                  &record.split_length, &record.split_identity.volume,
-                  &record.split_identity.index, &record.input_identity.volume,
-                  &record.input_identity.index, &path_size, &consumed) != 6 ||
+                  &record.split_length, &record.split_identity.volume, &record.split_identity.index,
+                  &record.input_identity.volume, &record.input_identity.index, &path_size,
+                  &consumed) != 6 ||
       consumed == 0) {
     return std::nullopt;
   }
   std::size_t numbers_end = header.size() + static_cast<std::size_t>(consumed);
   if (text.size() <= numbers_end || text[numbers_end] != '\n') return std::nullopt;
   std::size_t path_start = numbers_end + 1;
-  if (text.size() != path_start + path_size + 5 || text.compare(path_start + path_size, 5, "\nend\n") != 0) {
+  if (text.size() != path_start + path_size + 5 ||
+      text.compare(path_start + path_size, 5, "\nend\n") != 0) {
     return std::nullopt;
   }
   record.input_path = text.substr(path_start, path_size);

@@ -14,7 +14,7 @@ class MemoryInput : public textfile::ReadableFile {
       : files_(files), path_(std::move(path)), content_(files.content(path_)), index_(index) {}
 
   std::size_t read(char* into, std::size_t capacity) override {
-    files_.count_operation("cannot read", path_);
+    if (!files_.allow("cannot read", path_)) return 0;
     // Short reads, so that records and line ends fall across block boundaries.
     std::size_t count = std::min({capacity, content_.size() - offset_, std::size_t{1000}});
     std::memcpy(into, content_.data() + offset_, count);
@@ -34,22 +34,17 @@ class MemoryInput : public textfile::ReadableFile {
 
 class MemoryOutput : public textfile::WritableFile {
  public:
-  MemoryOutput(MemoryFileSystem& files, std::string path)
-      : files_(files), path_(std::move(path)) {}
+  MemoryOutput(MemoryFileSystem& files, std::string path) : files_(files), path_(std::move(path)) {}
 
   void write(const char* bytes, std::size_t size) override {
-    files_.count_operation("cannot write", path_);
-    file().content.append(bytes, size);
+    if (files_.allow("cannot write", path_)) file().content.append(bytes, size);
   }
   std::uint64_t size() const override { return files_.files.at(path_).content.size(); }
   void truncate(std::uint64_t length) override {
-    files_.count_operation("cannot truncate", path_);
-    file().content.resize(length);
+    if (files_.allow("cannot truncate", path_)) file().content.resize(length);
   }
-  void sync() override { files_.count_operation("cannot sync", path_); }
-  textfile::FileIdentity identity() const override {
-    return {1, files_.files.at(path_).index};
-  }
+  void sync() override { files_.allow("cannot sync", path_); }
+  textfile::FileIdentity identity() const override { return {1, files_.files.at(path_).index}; }
   void close() override {}
 
  private:
@@ -72,8 +67,12 @@ std::string MemoryFileSystem::content(const std::string& path) const {
   return found == files.end() ? std::string() : found->second.content;
 }
 
-void MemoryFileSystem::count_operation(const char* what, const std::string& path) {
-  if (++operations_ == fail_at_) throw textfile::FileFailure(what, path, EIO, "Input/output error");
+bool MemoryFileSystem::allow(const char* what, const std::string& path) {
+  if (crashed_) return false;
+  if (++operations_ != fail_at_) return true;
+  if (!crash_) throw textfile::FileFailure(what, path, EIO, "Input/output error");
+  crashed_ = true;
+  throw Crash();
 }
 
 bool MemoryFileSystem::is_convertible_file(const std::string& path) {
@@ -82,7 +81,7 @@ bool MemoryFileSystem::is_convertible_file(const std::string& path) {
 }
 
 std::unique_ptr<textfile::ReadableFile> MemoryFileSystem::open_input(const std::string& path) {
-  count_operation("cannot open", path);
+  allow("cannot open", path);
   return std::make_unique<MemoryInput>(*this, path, files.at(path).index);
 }
 
@@ -98,14 +97,15 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_split_output(
 
 std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(const std::string& path,
                                                                       bool append) {
-  count_operation(append ? "cannot append to" : "cannot create", path);
-  if (!has(path)) put(path, "");
-  if (!append) files[path].content.clear();
+  if (allow(append ? "cannot append to" : "cannot create", path)) {
+    if (!has(path)) put(path, "");
+    if (!append) files[path].content.clear();
+  }
   return std::make_unique<MemoryOutput>(*this, path);
 }
 
 void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path) {
-  count_operation("cannot delete", path);
+  if (!allow("cannot delete", path)) return;
   if (!has(path) || input.identity().index != files[path].index) {
     throw textfile::FileFailure("cannot delete", path, ESTALE, "replaced");
   }
@@ -113,7 +113,7 @@ void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::st
 }
 
 void MemoryFileSystem::sync_folder_of(const std::string& path) {
-  count_operation("cannot sync folder", path);
+  allow("cannot sync folder", path);
 }
 
 std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::string& path) {
@@ -122,17 +122,14 @@ std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::s
 }
 
 std::optional<std::string> MemoryFileSystem::read_small_file(const std::string& path) {
-  count_operation("cannot read", path);
-  if (!has(path)) return std::nullopt;
+  if (!allow("cannot read", path) || !has(path)) return std::nullopt;
   return content(path);
 }
 
 void MemoryFileSystem::write_small_file(const std::string& path, const std::string& content) {
-  count_operation("cannot create", path);
-  put(path, content);
+  if (allow("cannot create", path)) put(path, content);
 }
 
 void MemoryFileSystem::remove_file(const std::string& path) {
-  count_operation("cannot delete", path);
-  files.erase(path);
+  if (allow("cannot delete", path)) files.erase(path);
 }

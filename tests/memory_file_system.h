@@ -23,15 +23,20 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::string content(const std::string& path) const;
   bool has(const std::string& path) const { return files.count(path) != 0; }
 
+  // Thrown at a simulated crash. Not a std::exception, so that nothing of the run catches it:
+  // as after a kill, no clean-up of the run's own takes place.
+  struct Crash {};
+
   // Makes operation number `n` (counting from 1 since this call) fail with EIO; 0 never.
-  void fail_operation(int n) {
-    fail_at_ = n;
-    operations_ = 0;
-  }
+  void fail_operation(int n) { arm(n, false); }
+  // Makes the process "die" at operation number `n`: it throws Crash, and from then on no
+  // operation has any effect.
+  void crash_at_operation(int n) { arm(n, true); }
   int operations() const { return operations_; }
 
-  // Called before every operation; throws when it is the one to fail.
-  void count_operation(const char* what, const std::string& path);
+  // Called before every operation: throws when it is the one to fail or to crash; false when
+  // the process has crashed and the operation must leave everything as it is.
+  bool allow(const char* what, const std::string& path);
 
   bool is_convertible_file(const std::string& path) override;
   std::unique_ptr<textfile::ReadableFile> open_input(const std::string& path) override;
@@ -48,7 +53,16 @@ class MemoryFileSystem : public textfile::FileSystem {
  private:
   std::unique_ptr<textfile::WritableFile> open_output(const std::string& path, bool append);
 
+  void arm(int n, bool crash) {
+    fail_at_ = n;
+    crash_ = crash;
+    crashed_ = false;
+    operations_ = 0;
+  }
+
   std::uint64_t next_index_ = 1;
+  bool crash_ = false;
+  bool crashed_ = false;
   int fail_at_ = 0;
   int operations_ = 0;
 };

@@ -1,0 +1,141 @@
+#include "job/conversion_job.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "job/undo_record.h"
+#include "memory_file_system.h"
+#include "textfile/file_failure.h"
+
+namespace {
+
+using std::string;
+
+const string kInput = "/d/0502/A.dat";
+const string kMain = "/d/0502/A.dat.txt";
+const string kSplit = "/d/1101/A.dat.txt";
+const string kSplitBefore = "K0002 from an earlier input\r\n";
+
+// A marked input with records for both outputs over several reads, and a split output that
+// already holds a record of an earlier input.
+MemoryFileSystem scene() {
+  MemoryFileSystem files;
+  string input;
+  for (int line = 0; line < 12; ++line) {
+    for (char type : {'1', '2', '3'}) input += "K000" + string(1, type) + string(251, 'a' + line);
+    input += "\r\n";
+  }
+  files.put(kInput, input);
+  files.put(kSplit, kSplitBefore);
+  return files;
+}
+
+// What an operator sees: every file and its content, bookkeeping files aside.
+std::map<string, string> visible_state(const MemoryFileSystem& files) {
+  std::map<string, string> state;
+  for (const auto& [path, file] : files.files) {
+    if (path.find("/.") == string::npos) state[path] = file.content;
+  }
+  return state;
+}
+
+TEST(ConversionJob, EndsSilentlyWithoutAFileToConvert) {
+  MemoryFileSystem files = scene();
+  files.files[kInput].hidden = true;
+  EXPECT_EQ(job::run_conversion(files, ""), job::RunOutcome::kNothingToDo);
+  EXPECT_EQ(job::run_conversion(files, kInput), job::RunOutcome::kNothingToDo);
+  EXPECT_EQ(job::run_conversion(files, "/d/missing"), job::RunOutcome::kNothingToDo);
+  EXPECT_EQ(files.files.size(), 2u);
+}
+
+TEST(ConversionJob, CleanRunConsumesTheInputAndLeavesNoUndoRecord) {
+  MemoryFileSystem files = scene();
+  EXPECT_EQ(job::run_conversion(files, kInput), job::RunOutcome::kConverted);
+  EXPECT_FALSE(files.has(kInput));
+  EXPECT_EQ(files.content(kSplit).substr(0, kSplitBefore.size()), kSplitBefore);
+  EXPECT_EQ(files.content(kSplit).size(), kSplitBefore.size() + 12 * 258);
+  EXPECT_EQ(files.content(kMain).size(), 24u * 258);
+  EXPECT_FALSE(files.has("/d/1101/.A.dat.txt.undo"));
+}
+
+// Every operation of a run fails in turn, and separately the run is killed at every operation.
+// After a failure the input is kept byte for byte and the split output holds no partial
+// records; after either, a plain retry leaves exactly what one clean run leaves.
+TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
+  MemoryFileSystem clean = scene();
+  const string input = clean.content(kInput);
+  job::run_conversion(clean, kInput);
+  const auto expected = visible_state(clean);
+  const string complete_split = clean.content(kSplit);
+
+  for (bool crash : {false, true}) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE((crash ? "crash at operation " : "failure of operation ") + std::to_string(n));
+      MemoryFileSystem files = scene();
+      crash ? files.crash_at_operation(n) : files.fail_operation(n);
+      bool stopped = false;
+      try {
+        job::run_conversion(files, kInput);
+      } catch (const textfile::FileFailure&) {
+        stopped = true;
+        if (files.has(kInput)) {
+          EXPECT_EQ(files.content(kInput), input);
+          string split = files.content(kSplit);
+          EXPECT_TRUE(split == kSplitBefore || split == complete_split) << split.size();
+        }
+      } catch (const MemoryFileSystem::Crash&) {
+        stopped = true;
+      }
+      if (!stopped) break;  // the run no longer reaches operation n
+
+      files.fail_operation(0);
+      job::run_conversion(files, kInput);
+      EXPECT_TRUE(visible_state(files) == expected);
+    }
+  }
+}
+
+TEST(ConversionJob, UndoesAnEarlierRunOnlyWhileItsInputExists) {
+  string record =
+      job::UndoRecord{kSplitBefore.size(), {1, 2}, {1, 99}, "/d/0502/gone.dat"}.encode();
+  for (bool input_exists : {false, true}) {
+    MemoryFileSystem files = scene();
+    files.files[kSplit].index = 2;
+    files.files[kSplit].content += "K0002 appended by a run that was killed\r\n";
+    files.put("/d/1101/.A.dat.txt.undo", record);
+    if (input_exists) {
+      files.put("/d/0502/gone.dat", "K0002\r\n");
+      files.files["/d/0502/gone.dat"].index = 99;
+    }
+    job::run_conversion(files, kInput);
+    EXPECT_EQ(files.content(kSplit).find("killed") != string::npos, !input_exists);
+  }
+}
+
+TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {
+  MemoryFileSystem files;
+  files.put("/d/1101/A.dat", "K0001\r\n");
+  files.put("/d/1101/.A.dat.txt.undo", "anything");
+  job::run_conversion(files, "/d/1101/A.dat");
+  EXPECT_FALSE(files.has("/d/1101/.A.dat.txt.undo"));
+  EXPECT_EQ(files.content("/d/1101/A.dat.txt"), "K0001\r\n");
+}
+
+TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
+  job::UndoRecord record{123456789012ull, {7, 8}, {9, 10}, " /odd\npath\n\xff end\n"};
+  std::optional<job::UndoRecord> back = job::UndoRecord::decode(record.encode());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->split_length, record.split_length);
+  EXPECT_EQ(back->split_identity, record.split_identity);
+  EXPECT_EQ(back->input_identity, record.input_identity);
+  EXPECT_EQ(back->input_path, record.input_path);
+  string text = record.encode();
+  for (std::size_t cut : {0ul, 10ul, text.size() - 1}) {
+    EXPECT_FALSE(job::UndoRecord::decode(text.substr(0, cut))) << cut;
+  }
+  EXPECT_FALSE(job::UndoRecord::decode(text + "x"));
+}
+
+}  // namespace
