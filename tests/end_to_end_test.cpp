@@ -78,12 +78,12 @@ class ZorvantTest : public ::testing::Test {
   static void ExpectFailure(const RunResult& result, const std::string& path, int error) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.out, "");
-    const std::string tail = "'" + path + "': " + std::strerror(error) + " (error " +
-                             std::to_string(error) + ")\n";
+    const std::string tail =
+        "'" + path + "': " + std::strerror(error) + " (error " + std::to_string(error) + ")\n";
     const std::string& err = result.err;
     EXPECT_EQ(err.rfind("zorvant: ", 0), 0u) << err;
-    EXPECT_TRUE(err.size() >= tail.size() && err.compare(err.size() - tail.size(), tail.size(),
-                                                         tail) == 0)
+    EXPECT_TRUE(err.size() >= tail.size() &&
+                err.compare(err.size() - tail.size(), tail.size(), tail) == 0)
         << "got:      " << err << "expected: ..." << tail;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   }
@@ -151,8 +151,8 @@ TEST_F(ZorvantTest, ArgumentsAreJoinedIntoOnePathWithoutOptions) {
   EXPECT_EQ(tmp_.Read("two words.dat.txt"), "a\r\n");
   EXPECT_EQ(tmp_.Read("--help.txt"), "h\r\n");
   EXPECT_EQ(tmp_.Read("x  y.dat.txt"), "b\r\n");
-  EXPECT_EQ(tmp_.List(), (std::vector<std::string>{"--help.txt", "two words.dat.txt",
-                                                   "x  y.dat.txt"}));
+  EXPECT_EQ(tmp_.List(),
+            (std::vector<std::string>{"--help.txt", "two words.dat.txt", "x  y.dat.txt"}));
 }
 
 TEST_F(ZorvantTest, IgnoresPathsThatAreNotVisibleRegularFiles) {
@@ -177,9 +177,9 @@ TEST_F(ZorvantTest, IgnoresPathsThatAreNotVisibleRegularFiles) {
     close(fd);
   }
   const std::vector<std::string> before = tmp_.List();
-  for (const char* name : {"folder.dat", "pipe.dat", "socket.dat", "broken.dat",
-                           "folder-link.dat", "missing.dat", ".hidden.dat", ".hidden-link.dat",
-                           "sub/.also-hidden", "missing/x.dat"}) {
+  for (const char* name :
+       {"folder.dat", "pipe.dat", "socket.dat", "broken.dat", "folder-link.dat", "missing.dat",
+        ".hidden.dat", ".hidden-link.dat", "sub/.also-hidden", "missing/x.dat"}) {
     SCOPED_TRACE(name);
     const RunResult result = RunOn(name, RunOptions{"", -1, 5});
     ExpectSilentSuccess(result);
@@ -255,12 +255,10 @@ TEST_F(ZorvantTest, LinesAreCutIntoRecordsOf256Characters) {
       {a256 + "\r\n", Lines({a256})},
       {a256 + "b", Lines({a256, "b"})},
       {a256 + Rep('b', 256) + "\r", Lines({a256, Rep('b', 29) + "-bbb-" + Rep('b', 222)})},
-      {a256 + Rep('b', 256) + "c",
-       Lines({a256, Rep('b', 29) + "-bbb-" + Rep('b', 222), "c"})},
+      {a256 + Rep('b', 256) + "c", Lines({a256, Rep('b', 29) + "-bbb-" + Rep('b', 222), "c"})},
       // Every continuation record is filled, the third as much as the second.
-      {Rep('y', 600),
-       Lines({Rep('y', 256), Rep('y', 29) + "-yyy-" + Rep('y', 222),
-              Rep('y', 29) + "-yyy-" + Rep('y', 54)})},
+      {Rep('y', 600), Lines({Rep('y', 256), Rep('y', 29) + "-yyy-" + Rep('y', 222),
+                             Rep('y', 29) + "-yyy-" + Rep('y', 54)})},
       {Rep('a', 257) + "\r" + "bcd", Lines({a256, "a", "bcd"})},
   };
   for (const Case& c : cases) {
@@ -272,8 +270,7 @@ TEST_F(ZorvantTest, LinesAreCutIntoRecordsOf256Characters) {
 TEST_F(ZorvantTest, RecordLengthCountsShiftJisCharactersNotBytes) {
   EXPECT_EQ(ConvertUnmarked(Rep(kHira, 256)), Lines({Rep(kHira, 256)}));
   EXPECT_EQ(ConvertUnmarked(Rep(kHira, 257)), Lines({Rep(kHira, 256), kHira}));
-  EXPECT_EQ(ConvertUnmarked(Rep('A', 255) + kHira + "BBB"),
-            Lines({Rep('A', 255) + kHira, "BBB"}));
+  EXPECT_EQ(ConvertUnmarked(Rep('A', 255) + kHira + "BBB"), Lines({Rep('A', 255) + kHira, "BBB"}));
   // A lead byte without a valid trail is a character of its own, also at the end.
   EXPECT_EQ(ConvertUnmarked("ab\x81"), Lines({"ab\x81"}));
   EXPECT_EQ(ConvertUnmarked("AAA\x81\r\nZ"), Lines({"AAA\x81", "Z"}));
@@ -294,9 +291,9 @@ TEST_F(ZorvantTest, RecordLengthCountsShiftJisCharactersNotBytes) {
   for (const Pair& pair : pairs) {
     SCOPED_TRACE(testing::PrintToString(pair.bytes));
     const std::string head = Rep('A', 255);
-    const std::string expected =
-        pair.is_one_character ? Lines({head + pair.bytes, "Z"})
-                              : Lines({head + pair.bytes[0], pair.bytes.substr(1) + "Z"});
+    const std::string expected = pair.is_one_character
+                                     ? Lines({head + pair.bytes, "Z"})
+                                     : Lines({head + pair.bytes[0], pair.bytes.substr(1) + "Z"});
     EXPECT_EQ(ConvertUnmarked(head + pair.bytes + "Z"), expected);
   }
 }
@@ -373,14 +370,14 @@ TEST_F(ZorvantTest, MarkedContinuationRecordsGetDashesAt49And53) {
 // Lines whose records differ in their 5th character, including double-byte
 // characters that shift the 5th byte away from the 5th character.
 const std::string kRoutingInput = "abcd2" + Rep('x', 251) + "abcdE" + Rep('x', 10) + "\r" +
-                                  Rep('x', 256) + "00002" + Rep('x', 55) + "\r\n" +
-                                  "abc2\r" + "abcd2\r" + "ab" + kHira + "2x\r" + kHira +
-                                  "abc2\r" + "abcd" + kWideTwo + "\r" + "abcd22";
+                                  Rep('x', 256) + "00002" + Rep('x', 55) + "\r\n" + "abc2\r" +
+                                  "abcd2\r" + "ab" + kHira + "2x\r" + kHira + "abc2\r" + "abcd" +
+                                  kWideTwo + "\r" + "abcd22";
 
 TEST_F(ZorvantTest, MarkedInputRoutesRecordsWhoseFifthCharacterIsTwo) {
   const Outputs outputs = ConvertMarked(kRoutingInput);
-  EXPECT_EQ(outputs.main, Lines({"abcdE" + Rep('x', 10), Rep('x', 256), "abc2",
-                                 "ab" + kHira + "2x", "abcd" + kWideTwo}));
+  EXPECT_EQ(outputs.main, Lines({"abcdE" + Rep('x', 10), Rep('x', 256), "abc2", "ab" + kHira + "2x",
+                                 "abcd" + kWideTwo}));
   EXPECT_EQ(outputs.split, Lines({"abcd2" + Rep('x', 251), "00002" + Rep('x', 43) + "-xxx-xxxxxxx",
                                   "abcd2", kHira + "abc2", "abcd22"}));
 }
@@ -416,9 +413,9 @@ TEST_F(ZorvantTest, SplitPathReplacesOnlyTheFirstMark) {
 
   EXPECT_EQ(Convert("05020502.dat", "abcd2\rmain"), "main\r\n");
   EXPECT_EQ(tmp_.Read("11010502.dat.txt"), "abcd2\r\n");
-  EXPECT_EQ(tmp_.List(), (std::vector<std::string>{"0502/", "0502/x0502.dat.txt",
-                                                   "05020502.dat.txt", "1101/",
-                                                   "1101/x0502.dat.txt", "11010502.dat.txt"}));
+  EXPECT_EQ(tmp_.List(),
+            (std::vector<std::string>{"0502/", "0502/x0502.dat.txt", "05020502.dat.txt", "1101/",
+                                      "1101/x0502.dat.txt", "11010502.dat.txt"}));
 }
 
 TEST_F(ZorvantTest, RelativePathsAndJapaneseFolderNames) {

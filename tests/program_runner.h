@@ -17,8 +17,8 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exit_code = -1;    // -1 unless the child exited normally
-  int term_signal = 0;   // signal that ended the child, if any
+  int exit_code = -1;   // -1 unless the child exited normally
+  int term_signal = 0;  // signal that ended the child, if any
   bool timed_out = false;
   std::string out;
   std::string err;
