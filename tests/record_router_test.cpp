@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "memory_file_system.h"
+#include "route_in_blocks.h"
 
 namespace {
 
@@ -13,61 +12,16 @@ using std::string;
 
 const string kCrLf = "\r\n";
 
-// The split output, opened at the first record bound for it, as the run does.
-class LazySplit : public job::SplitOutputSource {
- public:
-  explicit LazySplit(MemoryFileSystem& files) : files_(files) {}
-  textfile::TextOutputFile& split_output() override {
-    if (!file_)
-      file_ = std::make_unique<textfile::TextOutputFile>(files_.open_split_output("split"));
-    return *file_;
-  }
-  void close() {
-    if (file_) file_->close();
-  }
-
- private:
-  MemoryFileSystem& files_;
-  std::unique_ptr<textfile::TextOutputFile> file_;
-};
-
-struct Routed {
-  string main;
-  string split;
-  bool split_created;
-};
-
-// Routes `input` handed over in blocks of `block` bytes, the way the input file does it: bytes
-// the router leaves unused come again in front of the next block.
-Routed route_in_blocks(const string& input, bool marked, std::size_t block) {
-  MemoryFileSystem files;
-  textfile::TextOutputFile main(files.open_main_output("main"));
-  LazySplit split(files);
-  job::RecordRouter router(marked, main, split);
-  string pending;
-  std::size_t at = 0;
-  for (;;) {
-    std::size_t take = std::min(block, input.size() - at);
-    pending.append(input, at, take);
-    at += take;
-    bool end = at == input.size();
-    pending.erase(0, router.feed(pending.data(), pending.size(), end));
-    if (end) break;
-    EXPECT_LT(pending.size(), 600u) << "the router held back more than a record";
-  }
-  EXPECT_TRUE(pending.empty()) << "bytes left over at the end of the input";
-  main.close();
-  split.close();
-  return {files.content("main"), files.content("split"), files.has("split")};
-}
-
 // Routes `input` whole and in blocks of every awkward size; all must give the same outputs.
 Routed route(const string& input, bool marked = false) {
   Routed whole = route_in_blocks(input, marked, input.size() + 1);
+  EXPECT_EQ(whole.left_over, "") << "bytes left over at the end of the input";
   for (std::size_t block : {1, 2, 3, 255, 256, 257, 511, 513}) {
     Routed pieces = route_in_blocks(input, marked, block);
     EXPECT_EQ(pieces.main, whole.main) << "blocks of " << block;
     EXPECT_EQ(pieces.split, whole.split) << "blocks of " << block;
+    EXPECT_EQ(pieces.left_over, "") << "blocks of " << block;
+    EXPECT_LT(pieces.most_held_back, 600u) << "blocks of " << block;
   }
   return whole;
 }

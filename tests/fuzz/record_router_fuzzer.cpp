@@ -2,12 +2,10 @@
 // outputs against a plain model of the rules that works one character at a time.
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "job/record_router.h"
-#include "memory_file_system.h"
+#include "route_in_blocks.h"
 
 namespace {
 
@@ -51,22 +49,6 @@ void model_line(const std::string& line, bool marked, std::string& main, std::st
   }
 }
 
-class Split : public job::SplitOutputSource {
- public:
-  explicit Split(MemoryFileSystem& files) : files_(files) {}
-  textfile::TextOutputFile& split_output() override {
-    if (!file_) file_ = std::make_unique<textfile::TextOutputFile>(files_.open_split_output("s"));
-    return *file_;
-  }
-  void close() {
-    if (file_) file_->close();
-  }
-
- private:
-  MemoryFileSystem& files_;
-  std::unique_ptr<textfile::TextOutputFile> file_;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -87,23 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   model_line(line, marked, expected_main, expected_split);
 
-  MemoryFileSystem files;
-  textfile::TextOutputFile main(files.open_main_output("m"));
-  Split split(files);
-  job::RecordRouter router(marked, main, split);
-  std::string pending;
-  for (std::size_t at = 0;;) {
-    std::size_t take = std::min(block, input.size() - at);
-    pending.append(input, at, take);
-    at += take;
-    bool end = at == input.size();
-    pending.erase(0, router.feed(pending.data(), pending.size(), end));
-    if (end) break;
-  }
-  main.close();
-  split.close();
-  if (!pending.empty() || files.content("m") != expected_main ||
-      files.content("s") != expected_split) {
+  Routed routed = route_in_blocks(input, marked, block);
+  if (!routed.left_over.empty() || routed.main != expected_main || routed.split != expected_split) {
     std::abort();
   }
   return 0;
