@@ -3,8 +3,8 @@
 namespace app {
 
 std::string failure_report(const textfile::FileFailure& failure) {
-  return "zorvant: " + failure.what_failed() + " '" + failure.path() + "': " +
-         failure.error_text() + " (error " + std::to_string(failure.error_number()) + ")";
+  return "zorvant: " + failure.what_failed() + " '" + failure.path() +
+         "': " + failure.error_text() + " (error " + std::to_string(failure.error_number()) + ")";
 }
 
 }  // namespace app

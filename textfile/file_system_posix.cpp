@@ -125,7 +125,8 @@ class PosixOutput : public WritableFile {
 
   FileIdentity identity() const override {
     struct stat status;
-    if (::fstat(fd_, &status) != 0) throw posix_failure("cannot read the identity of", path_, errno);
+    if (::fstat(fd_, &status) != 0)
+      throw posix_failure("cannot read the identity of", path_, errno);
     return identity_from(status);
   }
 
@@ -162,7 +163,8 @@ class PosixFileSystem : public FileSystem {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       ::close(fd);
-      if (error == EWOULDBLOCK) throw FileFailure("cannot open", path, error, "in use by another run");
+      if (error == EWOULDBLOCK)
+        throw FileFailure("cannot open", path, error, "in use by another run");
       throw posix_failure("cannot lock", path, error);
     }
     return std::make_unique<PosixInput>(fd, path);
@@ -243,9 +245,9 @@ class PosixFileSystem : public FileSystem {
     // never a mixture.
     std::string temporary = path + ".new";
     {
-      PosixOutput output(open_ordinary_file(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
-                                            "cannot create"),
-                         temporary);
+      PosixOutput output(
+          open_ordinary_file(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, "cannot create"),
+          temporary);
       output.write(content.data(), content.size());
       output.sync();
       output.close();
