@@ -8,50 +8,110 @@
 namespace job {
 namespace {
 
+// The rules of a variant look at a few consecutive positions only: from the left neighbour of
+// the first rule to the right neighbour of the last.
+constexpr std::size_t first_fill_position(bool marked) {
+  return (marked ? kMarkedFillRules : kUnmarkedFillRules)[0].left;
+}
+constexpr std::size_t last_fill_position(bool marked) {
+  return (marked ? kMarkedFillRules : kUnmarkedFillRules)[1].right;
+}
+
 // Byte offset and length of one character position of the record; length 0 past its end.
 struct CharacterSpan {
   std::size_t offset = 0;
   std::size_t length = 0;
 };
 
-// Locates the first kLastFillPosition characters. Records are mostly single-byte text, so a
-// prefix without bytes of 0x80 and above is mapped without walking it.
-std::size_t locate_characters(const std::uint8_t* record, std::size_t size,
-                              CharacterSpan (&spans)[kLastFillPosition + 1]) {
-  std::size_t count = 0;
-  std::size_t offset = 0;
-  while (count < kLastFillPosition && offset < size) {
-    std::size_t length =
-        record[offset] < 0x80 ? 1 : textfile::character_length(record + offset, size - offset);
-    ++count;
-    spans[count] = {offset, length};
-    offset += length;
+// The byte offset of the character at 1-based `position` (at most kLastFillPosition), or an
+// offset of `size` or more when the record has fewer characters.
+std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position) {
+  static_assert(kLastFillPosition * 2 < 128, "the fill positions lie within 128 bytes");
+  // Single-byte characters up to it, as in most records: the position is the offset.
+  if (textfile::all_below_0x80(record, position < size ? position : size)) return position - 1;
+  if (size > 128) {
+    // Where characters begin among the first 128 bytes, found 64 bytes at a time (the scan
+    // reads byte 128, which the record holds).
+    textfile::BlockCharacters first = textfile::scan_64_bytes(record, false);
+    std::size_t in_first = textfile::count_bits(first.starts);
+    if (position - 1 < in_first) return textfile::index_of_set_bit(first.starts, position - 1);
+    textfile::BlockCharacters second =
+        textfile::scan_64_bytes(record + 64, first.ends_inside_character);
+    return 64 + textfile::index_of_set_bit(second.starts, position - 1 - in_first);
   }
-  return count;
+  // A short record: too few bytes to scan in blocks, and few enough to walk.
+  std::size_t offset = 0;
+  for (std::size_t p = 1; p < position && offset < size; ++p) {
+    offset += textfile::character_length(record + offset, size - offset);
+  }
+  return offset;
 }
 
+// The character positions the rules of one variant look at: a window of a few consecutive
+// positions, kept small because it is made for every continuation record.
+class FillWindow {
+ public:
+  FillWindow(const std::uint8_t* record, std::size_t size, bool marked)
+      : first_(first_fill_position(marked)) {
+    std::size_t offset = offset_of_position(record, size, first_);
+    for (std::size_t i = 0; i <= last_fill_position(marked) - first_; ++i) {
+      std::size_t length =
+          offset < size ? textfile::character_length(record + offset, size - offset) : 0;
+      spans_[i] = {offset, length};
+      offset += length;
+    }
+  }
+
+  const CharacterSpan& operator[](std::size_t position) const { return spans_[position - first_]; }
+
+ private:
+  static constexpr std::size_t kMaxPositions = 7;
+  static_assert(kMarkedFillRules[1].right - kMarkedFillRules[0].left < kMaxPositions &&
+                    kUnmarkedFillRules[1].right - kUnmarkedFillRules[0].left < kMaxPositions,
+                "the window holds every position a variant looks at");
+  std::size_t first_;
+  CharacterSpan spans_[kMaxPositions];
+};
+
+// A position past the end of the record (length 0) is not blank. A blank is one byte, never
+// the first of two, so the byte at the offset settles it.
 bool is_blank(const std::uint8_t* record, const CharacterSpan& at) {
-  return at.length == 1 && record[at.offset] == kBlank;
+  return at.length != 0 && record[at.offset] == kBlank;
 }
 
 }  // namespace
 
 std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool marked,
                             std::uint8_t* out) {
-  CharacterSpan spans[kLastFillPosition + 1];
-  std::size_t characters = locate_characters(record, size, spans);
+  const FillRule(&rules)[2] = marked ? kMarkedFillRules : kUnmarkedFillRules;
+
+  // Single-byte text up to the last position the rules look at, as in most records: positions
+  // are offsets, every separator is one byte, and the record is copied whole and patched.
+  const std::size_t last = last_fill_position(marked);
+  if (size >= last && textfile::all_below_0x80(record, last)) {
+    std::memcpy(out, record, size);
+    for (const FillRule& rule : rules) {
+      if (record[rule.left - 1] != kBlank && record[rule.right - 1] != kBlank) {
+        out[rule.separator - 1] = kFillCharacter;
+      }
+    }
+    return size;
+  }
+
+  // Only the handful of positions the rules name are located, not the whole record.
+  FillWindow spans(record, size, marked);
 
   // The separators to overwrite, in record order; rules never overlap.
   const CharacterSpan* separators[2];
   std::size_t separator_count = 0;
-  for (const FillRule& rule : marked ? kMarkedFillRules : kUnmarkedFillRules) {
-    bool left_blank = rule.left <= characters && is_blank(record, spans[rule.left]);
-    bool right_blank = rule.right <= characters && is_blank(record, spans[rule.right]);
-    if (!left_blank && !right_blank && rule.separator <= characters) {
+  for (const FillRule& rule : rules) {
+    if (!is_blank(record, spans[rule.left]) && !is_blank(record, spans[rule.right]) &&
+        spans[rule.separator].length != 0) {
       separators[separator_count++] = &spans[rule.separator];
     }
   }
 
+  // Copied around the separators, each of which becomes one "-".
   std::size_t from = 0;
   std::size_t to = 0;
   for (std::size_t i = 0; i < separator_count; ++i) {

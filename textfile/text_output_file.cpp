@@ -7,8 +7,12 @@
 
 namespace textfile {
 
+// The buffer always has room for a line written in place, whatever size was asked for.
 TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::size_t buffer_size)
-    : file_(std::move(file)), buffer_(new char[buffer_size]), capacity_(buffer_size) {}
+    : file_(std::move(file)),
+      capacity_(buffer_size < kLargestLineInPlace + 2 ? kLargestLineInPlace + 2 : buffer_size) {
+  buffer_.reset(new char[capacity_]);
+}
 
 void TextOutputFile::write_line(const char* bytes, std::size_t size) {
   if (capacity_ - used_ < size + 2) {
