@@ -132,7 +132,7 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
   EXPECT_EQ(back->input_identity, record.input_identity);
   EXPECT_EQ(back->input_path, record.input_path);
   string text = record.encode();
-  for (std::size_t cut : {0ul, 10ul, text.size() - 1}) {
+  for (std::size_t cut : {std::size_t{0}, std::size_t{10}, text.size() - 1}) {
     EXPECT_FALSE(job::UndoRecord::decode(text.substr(0, cut))) << cut;
   }
   EXPECT_FALSE(job::UndoRecord::decode(text + "x"));

@@ -107,7 +107,7 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(const std:
 void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path) {
   if (!allow("cannot delete", path)) return;
   if (!has(path) || input.identity().index != files[path].index) {
-    throw textfile::FileFailure("cannot delete", path, ESTALE, "replaced");
+    throw textfile::FileFailure("cannot delete", path, EIO, "replaced");
   }
   files.erase(path);
 }
