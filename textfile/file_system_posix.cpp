@@ -53,8 +53,13 @@ int open_ordinary_file(const std::string& path, int flags, const char* what_fail
   } while (fd < 0 && errno == EINTR && (after_interruption(), true));
   if (fd < 0) throw posix_failure(what_failed, path, errno);
   struct stat status;
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+  int error = 0;
+  if (::fstat(fd, &status) != 0) {
+    error = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+  }
+  if (error != 0) {
     ::close(fd);
     throw posix_failure(what_failed, path, error);
   }
