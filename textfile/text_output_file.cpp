@@ -1,9 +1,6 @@
 #include "textfile/text_output_file.h"
 
-#include <cstring>
 #include <utility>
-
-#include "textfile/code_page.h"
 
 namespace textfile {
 
@@ -12,22 +9,6 @@ TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::size_t b
     : file_(std::move(file)),
       capacity_(buffer_size < kLargestLineInPlace + 2 ? kLargestLineInPlace + 2 : buffer_size) {
   buffer_.reset(new char[capacity_]);
-}
-
-void TextOutputFile::write_line(const char* bytes, std::size_t size) {
-  if (capacity_ - used_ < size + 2) {
-    flush();
-    if (capacity_ < size + 2) {
-      file_->write(bytes, size);
-      bytes = nullptr;
-      size = 0;
-    }
-  }
-  char* at = buffer_.get() + used_;
-  if (size > 0) std::memcpy(at, bytes, size);
-  at[size] = static_cast<char>(kCarriageReturn);
-  at[size + 1] = static_cast<char>(kLineFeed);
-  used_ += size + 2;
 }
 
 void TextOutputFile::flush() {

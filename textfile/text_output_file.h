@@ -17,14 +17,10 @@ class TextOutputFile {
   explicit TextOutputFile(std::unique_ptr<WritableFile> file,
                           std::size_t buffer_size = kDefaultBufferSize);
 
-  // Writes `bytes` as they are, then CR LF.
-  void write_line(const char* bytes, std::size_t size);
-
-  // Writing a line in place, for lines that are made while being written (a record whose
-  // separators are filled): begin_line() gives room for up to `max_size` bytes, at most
-  // kLargestLineInPlace, straight in the buffer; the caller writes the line there, and
-  // end_line() adds CR LF after the `size` bytes it used. Saves copying every record a second
-  // time on its way to the file.
+  // Lines are written in place, so that a record is copied once on its way to the file and
+  // filled on the way when it needs it: begin_line() gives room for up to `max_size` bytes (at
+  // most kLargestLineInPlace) straight in the buffer, the caller writes the line there, and
+  // end_line() adds CR LF after the `size` bytes it used.
   static constexpr std::size_t kLargestLineInPlace = 1024;  // a record is at most 512 bytes
   char* begin_line(std::size_t max_size) {
     if (capacity_ - used_ < max_size + 2) flush();
