@@ -1,10 +1,38 @@
 #include "app/failure_report.h"
 
+#include <cstdio>
+
 namespace app {
+namespace {
+
+// The report is one line whatever a path holds: control characters are written as C escapes
+// (a new line as \n, a tab as \t, others as \xHH). Every other byte stands as it is.
+std::string quoted(const std::string& text) {
+  std::string line;
+  for (unsigned char byte : text) {
+    if (byte >= 0x20 && byte != 0x7f) {
+      line += static_cast<char>(byte);
+    } else if (byte == '\n') {
+      line += "\\n";
+    } else if (byte == '\r') {
+      line += "\\r";
+    } else if (byte == '\t') {
+      line += "\\t";
+    } else {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+      line += escape;
+    }
+  }
+  return line;
+}
+
+}  // namespace
 
 std::string failure_report(const textfile::FileFailure& failure) {
-  return "zorvant: " + failure.what_failed() + " '" + failure.path() +
-         "': " + failure.error_text() + " (error " + std::to_string(failure.error_number()) + ")";
+  return "zorvant: " + failure.what_failed() + " '" + quoted(failure.path()) +
+         "': " + quoted(failure.error_text()) + " (error " +
+         std::to_string(failure.error_number()) + ")";
 }
 
 }  // namespace app

@@ -8,6 +8,8 @@ namespace app {
 
 // The one line that reports a failed run:
 //   zorvant: <what failed> '<path>': <system error text> (error <number>)
+// Control characters in the path or the text are written as escapes (\n, \t, \xHH), so that
+// it stays one line.
 std::string failure_report(const textfile::FileFailure& failure);
 
 }  // namespace app
