@@ -1,5 +1,8 @@
 #include "job/output_paths.h"
 
+#include <cinttypes>
+#include <cstdio>
+
 #include "job/job_constants.h"
 
 namespace job {
@@ -20,8 +23,19 @@ std::string split_output_path(const std::string& input_path) {
 
 std::string undo_record_path(const std::string& output_path) {
   std::string::size_type slash = output_path.find_last_of("/\\");
-  std::string::size_type name = slash == std::string::npos ? 0 : slash + 1;
-  return output_path.substr(0, name) + "." + output_path.substr(name) + ".undo";
+  std::string::size_type name_start = slash == std::string::npos ? 0 : slash + 1;
+  std::string output_name = output_path.substr(name_start);
+  std::string name = "." + output_name + ".undo";
+  // The record is written as "<name>.new" first, and that too must be a name the file system
+  // takes: a long output name gets a short record name made from a hash of it (FNV-1a).
+  if (name.size() + sizeof ".new" - 1 > kLongestFileName) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : output_name) hash = (hash ^ byte) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016" PRIx64, hash);
+    name = ".zorvant-" + std::string(hex) + ".undo";
+  }
+  return output_path.substr(0, name_start) + name;
 }
 
 }  // namespace job

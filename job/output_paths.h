@@ -16,7 +16,9 @@ std::string main_output_path(const std::string& input_path);
 // marker; later markers stay. Empty for an unmarked input.
 std::string split_output_path(const std::string& input_path);
 
-// The hidden file beside an output that records how to undo a run's appends to it.
+// The hidden file beside an output that records how to undo a run's appends to it:
+// ".<output name>.undo", or ".zorvant-<16 hex digits>.undo" for an output name too long for
+// that (more than 245 bytes).
 std::string undo_record_path(const std::string& output_path);
 
 }  // namespace job
