@@ -3,7 +3,6 @@
 #include "job/output_paths.h"
 #include "job/record_router.h"
 #include "job/split_output.h"
-#include "textfile/platform.h"
 #include "textfile/text_input_file.h"
 #include "textfile/text_output_file.h"
 
@@ -11,13 +10,14 @@ namespace job {
 namespace {
 
 // Hands the input to the router block by block. The first block has been read already.
-void route_all_lines(textfile::TextInputFile& input, RecordRouter& router) {
+void route_all_lines(textfile::FileSystem& files, textfile::TextInputFile& input,
+                     RecordRouter& router) {
   for (;;) {
     bool end_of_input = input.at_end();
     input.consume(router.feed(input.data(), input.size(), end_of_input));
     if (end_of_input) return;
     input.read_more();
-    textfile::throw_if_interrupted();
+    files.throw_if_interrupted();
   }
 }
 
@@ -46,7 +46,11 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
     return RunOutcome::kNothingToDo;
   }
 
-  textfile::TextInputFile input(files.open_input(input_path));
+  std::unique_ptr<textfile::ReadableFile> opened = files.open_input(input_path);
+  // Another run converted and deleted it between the test above and the input's lock.
+  if (!opened) return RunOutcome::kNothingToDo;
+  textfile::TextInputFile input(std::move(opened));
+  const textfile::FileIdentity input_identity = input.file().identity();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
     consume_input(files, input, input_path);
@@ -54,29 +58,29 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   }
 
   const std::string main_path = main_output_path(input_path);
-  textfile::TextOutputFile main_output(files.open_main_output(main_path));
+  textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity));
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
   files.remove_file(undo_record_path(main_path));
 
   const bool marked = is_marked_input(input_path);
-  SplitOutput split_output(files, split_output_path(input_path), input_path,
-                           input.file().identity());
+  SplitOutput split_output(files, split_output_path(input_path), input_path, input_identity,
+                           main_output.file().identity());
   RecordRouter router(marked, main_output, split_output);
 
   try {
-    route_all_lines(input, router);
+    route_all_lines(files, input, router);
     // Both outputs must be durable before the input, the only other copy, goes.
     main_output.sync();
     split_output.sync();
     files.sync_folder_of(main_path);
-    textfile::throw_if_interrupted();
+    files.throw_if_interrupted();
   } catch (const std::exception&) {
     // The records written so far stay in the main output; the split output is appended to, so
     // a retry would add them again: they are taken back.
     close_quietly(main_output);
     split_output.roll_back();
     input.close();
-    textfile::throw_if_interrupted();
+    files.throw_if_interrupted();
     throw;
   }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <string>
 
@@ -97,20 +98,34 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
   }
 }
 
+// The earlier run's input is looked up by the path and identity its record holds. A later file
+// that the system gave the same index is not that input, and a failed look-up is no proof that
+// the input is gone: the run fails before touching anything.
 TEST(ConversionJob, UndoesAnEarlierRunOnlyWhileItsInputExists) {
-  string record =
-      job::UndoRecord{kSplitBefore.size(), {1, 2}, {1, 99}, "/d/0502/gone.dat"}.encode();
-  for (bool input_exists : {false, true}) {
+  enum Input { kGone, kExists, kLaterFileWithSameIndex, kCannotLookUp };
+  const string other = "/d/0502/other.dat";
+  for (Input input : {kGone, kExists, kLaterFileWithSameIndex, kCannotLookUp}) {
+    SCOPED_TRACE(input);
     MemoryFileSystem files = scene();
-    files.files[kSplit].index = 2;
     files.files[kSplit].content += "K0002 appended by a run that was killed\r\n";
-    files.put("/d/1101/.A.dat.txt.undo", record);
-    if (input_exists) {
-      files.put("/d/0502/gone.dat", "K0002\r\n");
-      files.files["/d/0502/gone.dat"].index = 99;
+    job::UndoRecord record{kSplitBefore.size(), files.identity(kSplit), {1, 99, 0, 990}, other};
+    files.put("/d/1101/.A.dat.txt.undo", record.encode());
+    if (input != kGone) {
+      files.put(other, "K0002\r\n");
+      files.files[other].index = 99;
+      files.files[other].incarnation = input == kLaterFileWithSameIndex ? 991 : 990;
+    }
+    if (input == kCannotLookUp) files.lookup_errors[other] = ENAMETOOLONG;
+    const string split_before = files.content(kSplit);
+
+    if (input == kCannotLookUp) {
+      EXPECT_THROW(job::run_conversion(files, kInput), textfile::FileFailure);
+      EXPECT_EQ(files.content(kSplit), split_before);
+      EXPECT_TRUE(files.has(kInput));
+      continue;
     }
     job::run_conversion(files, kInput);
-    EXPECT_EQ(files.content(kSplit).find("killed") != string::npos, !input_exists);
+    EXPECT_EQ(files.content(kSplit).find("killed") != string::npos, input != kExists);
   }
 }
 
@@ -124,7 +139,8 @@ TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {
 }
 
 TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
-  job::UndoRecord record{123456789012ull, {7, 8}, {9, 10}, " /odd\npath\n\xff end\n"};
+  job::UndoRecord record{
+      123456789012ull, {7, 8, 0, 11}, {9, 10, 12, 13}, " /odd\npath\n\xff end\n"};
   std::optional<job::UndoRecord> back = job::UndoRecord::decode(record.encode());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->split_length, record.split_length);

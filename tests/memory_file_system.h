@@ -13,11 +13,16 @@ class MemoryFileSystem : public textfile::FileSystem {
   struct File {
     std::string content;
     std::uint64_t index = 0;
+    std::uint64_t incarnation = 0;
     bool hidden = false;  // stands for anything the existence test rejects
+    int owner = 0;        // 0: the user who runs the program
+    bool writable_by_others = false;
   };
 
   // Files by path; an entry's content is what a "power cut" would keep after a sync.
   std::map<std::string, File> files;
+  // Paths that cannot be looked up, with the error the system gives (a name too long, say).
+  std::map<std::string, int> lookup_errors;
 
   void put(const std::string& path, const std::string& content);
   std::string content(const std::string& path) const;
@@ -40,18 +45,30 @@ class MemoryFileSystem : public textfile::FileSystem {
 
   bool is_convertible_file(const std::string& path) override;
   std::unique_ptr<textfile::ReadableFile> open_input(const std::string& path) override;
-  std::unique_ptr<textfile::WritableFile> open_main_output(const std::string& path) override;
-  std::unique_ptr<textfile::WritableFile> open_split_output(const std::string& path) override;
+  std::unique_ptr<textfile::WritableFile> open_main_output(
+      const std::string& path, const textfile::FileIdentity& input) override;
+  std::unique_ptr<textfile::WritableFile> open_split_output(
+      const std::string& path, const textfile::FileIdentity& input,
+      const textfile::FileIdentity& main_output) override;
   void remove_input(textfile::ReadableFile& input, const std::string& path) override;
   void sync_folder_of(const std::string& path) override;
   std::string absolute_path(const std::string& path) override { return path; }
   std::optional<textfile::FileIdentity> identity_of(const std::string& path) override;
-  std::optional<std::string> read_small_file(const std::string& path) override;
+  std::optional<std::string> read_trusted_file(const std::string& path,
+                                               const textfile::WritableFile& beside) override;
   void write_small_file(const std::string& path, const std::string& content) override;
   void remove_file(const std::string& path) override;
+  void throw_if_interrupted() override {}
+
+  textfile::FileIdentity identity(const std::string& path) const {
+    const File& file = files.at(path);
+    return {1, file.index, 0, file.incarnation};
+  }
 
  private:
-  std::unique_ptr<textfile::WritableFile> open_output(const std::string& path, bool append);
+  std::unique_ptr<textfile::WritableFile> open_output(const std::string& path, bool append,
+                                                      const textfile::FileIdentity& input,
+                                                      const textfile::FileIdentity* main_output);
 
   void arm(int n, bool crash) {
     fail_at_ = n;

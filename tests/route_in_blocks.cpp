@@ -14,7 +14,7 @@ class LazySplit : public job::SplitOutputSource {
   explicit LazySplit(MemoryFileSystem& files) : files_(files) {}
   textfile::TextOutputFile& split_output() override {
     if (!file_) {
-      file_ = std::make_unique<textfile::TextOutputFile>(files_.open_split_output("split"));
+      file_ = std::make_unique<textfile::TextOutputFile>(files_.open_split_output("split", {}, {}));
     }
     return *file_;
   }
@@ -31,7 +31,7 @@ class LazySplit : public job::SplitOutputSource {
 
 Routed route_in_blocks(const std::string& input, bool marked, std::size_t block) {
   MemoryFileSystem files;
-  textfile::TextOutputFile main(files.open_main_output("main"));
+  textfile::TextOutputFile main(files.open_main_output("main", {}));
   LazySplit split(files);
   job::RecordRouter router(marked, main, split);
   std::string pending;

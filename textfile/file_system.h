@@ -12,25 +12,35 @@
 // system's error number and text.
 namespace textfile {
 
-// Which file a path or an open file is: two handles name the same file when these are equal.
+// Which file a path or an open file is. Two handles name the same file when these are equal,
+// and a file deleted long ago is told apart from a later one that got the same index.
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  // The upper half of a 128-bit file index (Windows); 0 where indexes have 64 bits.
+  std::uint64_t index_high = 0;
+  // The file's birth: its creation time in nanoseconds where the file system records one, else
+  // its generation number, else 0 (then volume and index alone tell files apart).
+  std::uint64_t incarnation = 0;
 
   bool operator==(const FileIdentity& other) const {
-    return volume == other.volume && index == other.index;
+    return volume == other.volume && index == other.index && index_high == other.index_high &&
+           incarnation == other.incarnation;
   }
   bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
-// An input opened for reading, locked against other runs for as long as it is open.
+// An input opened for reading, locked against other runs for as long as it is open. Where the
+// system allows, writers are watched for too: a program that opens the file for writing during
+// the run ends the run at its next check (FileSystem::throw_if_interrupted) with "changed while
+// being converted", and is let through at once.
 class ReadableFile {
  public:
   virtual ~ReadableFile() = default;
   // Reads up to `capacity` bytes; returns 0 only at the end of the file.
   virtual std::size_t read(char* into, std::size_t capacity) = 0;
   virtual FileIdentity identity() const = 0;
-  // Releases the file and its lock. Closing twice does nothing.
+  // Releases the file, its lock and its watch for writers. Closing twice does nothing.
   virtual void close() = 0;
 };
 
@@ -47,6 +57,8 @@ class WritableFile {
   // Makes everything written so far durable.
   virtual void sync() = 0;
   virtual FileIdentity identity() const = 0;
+  // True when opening it created the file.
+  virtual bool created() const = 0;
   // Releases the file and its lock. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -60,37 +72,60 @@ class FileSystem {
   virtual bool is_convertible_file(const std::string& path) = 0;
 
   // Opens the input and takes its exclusive lock without waiting: a file another run holds
-  // fails with "in use by another run".
+  // fails with "in use by another run", a file another program has open for writing with "in
+  // use by another program". Gives nothing, touching nothing, when once locked the path no
+  // longer names a file that exists: another run has converted and deleted it meanwhile.
   virtual std::unique_ptr<ReadableFile> open_input(const std::string& path) = 0;
 
   // Opens or creates the main output, waits for its exclusive lock, then empties it. A path
-  // whose last component is a symbolic link fails; nothing is written through it.
-  virtual std::unique_ptr<WritableFile> open_main_output(const std::string& path) = 0;
+  // whose last component is a symbolic link fails; nothing is written through it. The input
+  // itself (a hard link) fails with "is the input itself" instead of waiting on its own lock.
+  virtual std::unique_ptr<WritableFile> open_main_output(const std::string& path,
+                                                         const FileIdentity& input) = 0;
 
   // Opens or creates the split output for appending and waits for its exclusive lock; its
-  // content stays. A symbolic link at the path fails as for the main output.
-  virtual std::unique_ptr<WritableFile> open_split_output(const std::string& path) = 0;
+  // content stays. A symbolic link at the path fails as for the main output, and so do the
+  // input ("is the input itself") and the main output ("is the main output too").
+  virtual std::unique_ptr<WritableFile> open_split_output(const std::string& path,
+                                                          const FileIdentity& input,
+                                                          const FileIdentity& main_output) = 0;
 
-  // Deletes the input through which `input` was opened, while its lock is still held. Fails
-  // when the path no longer names that very file, or when the file is read-only.
+  // Deletes the input, still locked, once its outputs are durable. It must be the very file
+  // that was opened and read to its end, as it was then: same identity, size equal to the bytes
+  // read, same modification and change times; otherwise the failure is "changed while being
+  // converted". A file moved onto the path at the last moment is never deleted in its place. A
+  // read-only file (no write permission for anyone) fails and stays.
   virtual void remove_input(ReadableFile& input, const std::string& path) = 0;
 
   // Makes the folder entries of the folder that holds `path` durable (a created or removed
   // file survives a power cut).
   virtual void sync_folder_of(const std::string& path) = 0;
 
-  // `path` as seen from anywhere: relative paths are taken from the current folder.
+  // `path` as seen from anywhere: relative paths are taken from the current folder. The result
+  // may be longer than the system takes in one call; identity_of still finds it.
   virtual std::string absolute_path(const std::string& path) = 0;
 
-  // The identity of the file `path` names (following links), or nothing when there is none.
+  // The identity of the file `path` names (following links), or nothing when there is no such
+  // file. Any other trouble finding out (a name too long, no permission, a disk error) fails:
+  // it never passes for a missing file.
   virtual std::optional<FileIdentity> identity_of(const std::string& path) = 0;
 
-  // Small bookkeeping files kept beside the outputs. read_small_file gives nothing for a
-  // missing file; write_small_file replaces the file durably (all or nothing); remove_file
-  // does nothing for a missing file.
-  virtual std::optional<std::string> read_small_file(const std::string& path) = 0;
+  // Small bookkeeping files this program keeps beside an output.
+  //
+  // read_trusted_file gives nothing for a missing file. It fails, naming the file, unless the
+  // file could only have been written by this program for that output: an ordinary file, owned
+  // by the output's owner or by the running user, and writable by nobody else.
+  virtual std::optional<std::string> read_trusted_file(const std::string& path,
+                                                       const WritableFile& beside) = 0;
+  // Replaces the file durably, all or nothing, through a temporary file created afresh (never
+  // opened through a link or a file someone left there).
   virtual void write_small_file(const std::string& path, const std::string& content) = 0;
+  // Does nothing for a missing file.
   virtual void remove_file(const std::string& path) = 0;
+
+  // The run's safe point: throws textfile::Interrupted when a termination signal has arrived,
+  // and "changed while being converted" when a program has opened the input for writing.
+  virtual void throw_if_interrupted() = 0;
 };
 
 // The file system of the platform the program was built for.

@@ -1,15 +1,22 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "textfile/file_failure.h"
 #include "textfile/file_system.h"
+#include "textfile/input_lease_posix.h"
 #include "textfile/platform.h"
 
 namespace textfile {
@@ -19,14 +26,12 @@ FileFailure posix_failure(const std::string& what_failed, const std::string& pat
   return FileFailure(what_failed, path, error, std::strerror(error));
 }
 
-FileIdentity identity_from(const struct stat& status) {
-  return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
-                      static_cast<std::uint64_t>(status.st_ino)};
+// A blocking call interrupted by a signal: stop the run if it was a termination signal or a
+// writer breaking the input's lease, otherwise simply try again.
+void stop_if_interrupted() {
+  throw_if_interrupted();
+  input_lease::throw_if_broken();
 }
-
-// A blocking call interrupted by one of the watched signals: stop the run if it was one of
-// them, otherwise simply try again.
-void after_interruption() { throw_if_interrupted(); }
 
 std::string last_component(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
@@ -40,31 +45,102 @@ std::string folder_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-void close_descriptor(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
+// A descriptor that closes itself.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// What the layer reads of a file: the open file `fd` itself when `name` is empty, else `name`
+// taken from the folder `fd` (AT_FDCWD: the current folder). Returns 0 or the error number.
+int status_of(int fd, const std::string& name, int flags, struct statx& status) {
+  flags |= name.empty() ? AT_EMPTY_PATH : 0;
+  if (::statx(fd, name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &status) == 0) return 0;
+  return errno;
 }
 
-// Opens without ever waiting on a FIFO or a device, and insists on an ordinary file.
-int open_ordinary_file(const std::string& path, int flags, const char* what_failed) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR && (after_interruption(), true));
-  if (fd < 0) throw posix_failure(what_failed, path, errno);
-  struct stat status;
-  int error = 0;
-  if (::fstat(fd, &status) != 0) {
-    error = errno;
-  } else if (!S_ISREG(status.st_mode)) {
-    error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+bool same_file(const struct statx& status, const FileIdentity& identity) {
+  return makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume &&
+         status.stx_ino == identity.index;
+}
+
+// The birth time where the file system records one; else the generation number the file system
+// gives the file, read through `fd`, an open descriptor of it.
+FileIdentity identity_from(const struct statx& status, int fd) {
+  FileIdentity identity;
+  identity.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
+  identity.index = status.stx_ino;
+  if (status.stx_mask & STATX_BTIME) {
+    identity.incarnation = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u +
+                           status.stx_btime.tv_nsec;
+  } else {
+    long generation = 0;  // some file systems fill only an int's worth of it
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+      identity.incarnation = static_cast<std::uint32_t>(generation);
+    }
   }
-  if (error != 0) {
-    ::close(fd);
+  return identity;
+}
+
+FileIdentity identity_of_open(int fd, const std::string& path, const char* what_failed) {
+  struct statx status;
+  if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
+  return identity_from(status, fd);
+}
+
+int open_retrying(const std::string& path, int flags) {
+  for (;;) {
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd >= 0 || errno != EINTR) return fd;
+    stop_if_interrupted();
+  }
+}
+
+// Opens without ever waiting on a FIFO or a device, and insists on an ordinary file. Gives -1
+// where opening fails with `expected_error`, and throws for any other.
+int open_ordinary_file(const std::string& path, int flags, const char* what_failed,
+                       int expected_error = 0) {
+  Descriptor fd(open_retrying(path, flags));
+  if (fd.get() < 0) {
+    if (errno == expected_error) return -1;
+    throw posix_failure(what_failed, path, errno);
+  }
+  struct stat status;
+  if (::fstat(fd.get(), &status) != 0) throw posix_failure(what_failed, path, errno);
+  if (!S_ISREG(status.st_mode)) {
+    throw posix_failure(what_failed, path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL);
+  }
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd.release();
+}
+
+// True when `path` still names the open file `fd` and the file has not been deleted: between
+// opening and locking, another run may have converted and deleted it, or taken it back.
+bool still_named(int fd, const std::string& path, int follow, const char* what_failed) {
+  struct statx open_status;
+  struct statx named_status;
+  if (int error = status_of(fd, "", 0, open_status)) throw posix_failure(what_failed, path, error);
+  if (open_status.stx_nlink == 0) return false;
+  if (int error = status_of(AT_FDCWD, path, follow, named_status)) {
+    if (error == ENOENT) return false;
     throw posix_failure(what_failed, path, error);
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  return named_status.stx_dev_major == open_status.stx_dev_major &&
+         named_status.stx_dev_minor == open_status.stx_dev_minor &&
+         named_status.stx_ino == open_status.stx_ino;
 }
 
 class PosixInput : public ReadableFile {
@@ -74,37 +150,76 @@ class PosixInput : public ReadableFile {
 
   std::size_t read(char* into, std::size_t capacity) override {
     for (;;) {
-      ssize_t got = ::read(fd_, into, capacity);
-      if (got >= 0) return static_cast<std::size_t>(got);
+      ssize_t got = ::read(fd_.get(), into, capacity);
+      if (got >= 0) {
+        bytes_read_ += static_cast<std::uint64_t>(got);
+        return static_cast<std::size_t>(got);
+      }
       if (errno != EINTR) throw posix_failure("cannot read", path_, errno);
-      after_interruption();
+      stop_if_interrupted();
     }
   }
 
   FileIdentity identity() const override {
-    struct stat status;
-    if (::fstat(fd_, &status) != 0) throw posix_failure("cannot read", path_, errno);
-    return identity_from(status);
+    return identity_of_open(fd_.get(), path_, "cannot read");
   }
 
-  void close() override { close_descriptor(fd_); }
+  void close() override {
+    if (fd_.get() < 0) return;
+    input_lease::forget();
+    fd_.reset();
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // What the file is like once it is locked and leased; compared again before deleting it.
+  void remember_state() {
+    if (int error = status_of(fd_.get(), "", 0, opened_)) {
+      throw posix_failure("cannot open", path_, error);
+    }
+  }
+
+  // Fails unless the file is as it was opened and read to its end: nobody wrote, appended,
+  // truncated or touched it since.
+  void throw_if_changed() const {
+    struct statx now;
+    if (int error = status_of(fd_.get(), "", 0, now)) {
+      throw posix_failure("cannot delete", path_, error);
+    }
+    if (now.stx_size != bytes_read_ || !same_time(now.stx_mtime, opened_.stx_mtime) ||
+        !same_time(now.stx_ctime, opened_.stx_ctime)) {
+      throw FileFailure("cannot convert", path_, ESTALE, "changed while being converted");
+    }
+  }
 
  private:
-  int fd_;
+  static bool same_time(const struct statx_timestamp& a, const struct statx_timestamp& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+
+  Descriptor fd_;
   std::string path_;
+  std::uint64_t bytes_read_ = 0;
+  struct statx opened_ {};
 };
 
 class PosixOutput : public WritableFile {
  public:
-  PosixOutput(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  ~PosixOutput() override { close(); }
+  PosixOutput(int fd, std::string path, bool created = false)
+      : fd_(fd), path_(std::move(path)), created_(created) {}
+  ~PosixOutput() override {
+    try {
+      close();
+    } catch (const FileFailure&) {
+    }
+  }
 
   void write(const char* bytes, std::size_t size) override {
     while (size > 0) {
-      ssize_t written = ::write(fd_, bytes, size);
+      ssize_t written = ::write(fd_.get(), bytes, size);
       if (written < 0) {
         if (errno != EINTR) throw posix_failure("cannot write", path_, errno);
-        after_interruption();
+        stop_if_interrupted();
         continue;
       }
       bytes += written;
@@ -114,52 +229,76 @@ class PosixOutput : public WritableFile {
     // Start writing the new blocks to the disk now, while the conversion goes on, so that the
     // sync before the input is deleted finds little left to wait for. Only a hint: any error
     // shows at that sync.
-    ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
   }
 
   std::uint64_t size() const override {
     struct stat status;
-    if (::fstat(fd_, &status) != 0) throw posix_failure("cannot read the size of", path_, errno);
+    if (::fstat(fd_.get(), &status) != 0) {
+      throw posix_failure("cannot read the size of", path_, errno);
+    }
     return static_cast<std::uint64_t>(status.st_size);
   }
 
   void truncate(std::uint64_t length) override {
-    if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    if (::ftruncate(fd_.get(), static_cast<off_t>(length)) != 0) {
       throw posix_failure("cannot truncate", path_, errno);
     }
   }
 
   void sync() override {
-    if (::fsync(fd_) != 0) throw posix_failure("cannot sync", path_, errno);
+    if (::fsync(fd_.get()) != 0) throw posix_failure("cannot sync", path_, errno);
   }
 
   FileIdentity identity() const override {
-    struct stat status;
-    if (::fstat(fd_, &status) != 0)
-      throw posix_failure("cannot read the identity of", path_, errno);
-    return identity_from(status);
+    return identity_of_open(fd_.get(), path_, "cannot read the identity of");
   }
 
+  bool created() const override { return created_; }
+
   void close() override {
-    if (fd_ < 0) return;
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) throw posix_failure("cannot close", path_, errno);
+    int fd = fd_.release();
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
+      throw posix_failure("cannot close", path_, errno);
+    }
   }
 
   // Waits for the exclusive lock that keeps other runs from writing between this run's lines.
   void lock() {
-    while (::flock(fd_, LOCK_EX) != 0) {
+    while (::flock(fd_.get(), LOCK_EX) != 0) {
       if (errno != EINTR) throw posix_failure("cannot lock", path_, errno);
-      after_interruption();
+      stop_if_interrupted();
     }
   }
 
+  int fd() const { return fd_.get(); }
+
  private:
-  int fd_;
+  Descriptor fd_;
   std::string path_;
+  bool created_;
 };
+
+// A path too long for one system call is followed a piece at a time: each piece, shorter than
+// the system's limit, is opened from the folder the pieces before it led to, so links and ".."
+// resolve exactly as they would in the whole path. Gives the folder to look `name` up from.
+int folder_for_long_path(const std::string& path, std::string& name) {
+  Descriptor folder(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string rest = path;
+  while (folder.get() >= 0 && rest.size() >= PATH_MAX) {
+    std::string::size_type cut = rest.rfind('/', PATH_MAX - 1);
+    if (cut == std::string::npos || cut == 0) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    folder.reset(
+        ::openat(folder.get(), rest.substr(0, cut).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    rest.erase(0, cut + 1);
+  }
+  name = rest;
+  return folder.release();
+}
 
 class PosixFileSystem : public FileSystem {
  public:
@@ -170,49 +309,67 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::unique_ptr<ReadableFile> open_input(const std::string& path) override {
-    int fd = open_ordinary_file(path, O_RDONLY, "cannot open");
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int error = errno;
-      ::close(fd);
-      if (error == EWOULDBLOCK)
-        throw FileFailure("cannot open", path, error, "in use by another run");
-      throw posix_failure("cannot lock", path, error);
+    auto input =
+        std::make_unique<PosixInput>(open_ordinary_file(path, O_RDONLY, "cannot open"), path);
+    if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) {
+        throw FileFailure("cannot open", path, errno, "in use by another run");
+      }
+      throw posix_failure("cannot lock", path, errno);
     }
-    return std::make_unique<PosixInput>(fd, path);
+    if (!still_named(input->fd(), path, 0, "cannot open")) return nullptr;
+    input_lease::take(input->fd(), path);
+    input->remember_state();
+    return input;
   }
 
-  std::unique_ptr<WritableFile> open_main_output(const std::string& path) override {
+  std::unique_ptr<WritableFile> open_main_output(const std::string& path,
+                                                 const FileIdentity& input) override {
     // Not emptied on opening: another run may still be writing it until its lock is ours.
-    auto output = open_output(path, O_WRONLY | O_CREAT | O_NOFOLLOW, "cannot create");
+    auto output = open_output(path, O_WRONLY, "cannot create", input, nullptr);
     output->truncate(0);
     return output;
   }
 
-  std::unique_ptr<WritableFile> open_split_output(const std::string& path) override {
-    return open_output(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, "cannot append to");
+  std::unique_ptr<WritableFile> open_split_output(const std::string& path,
+                                                  const FileIdentity& input,
+                                                  const FileIdentity& main_output) override {
+    return open_output(path, O_WRONLY | O_APPEND, "cannot append to", input, &main_output);
   }
 
   void remove_input(ReadableFile& input, const std::string& path) override {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) throw posix_failure("cannot delete", path, errno);
-    if (identity_from(status) != input.identity()) {
-      throw FileFailure("cannot delete", path, ESTALE,
-                        "the path names another file than the one converted");
-    }
+    auto& file = dynamic_cast<PosixInput&>(input);
+    input_lease::throw_if_broken();
+    FileIdentity converted = file.identity();
+    throw_unless_named(path, path, converted);
+    file.throw_if_changed();
     // A file nobody may write is read-only: it stays, even for a user whom the system would
     // let remove it.
+    struct stat status;
+    if (::fstat(file.fd(), &status) != 0) throw posix_failure("cannot delete", path, errno);
     if ((status.st_mode & 0222) == 0) throw posix_failure("cannot delete", path, EACCES);
-    if (::unlink(path.c_str()) != 0) throw posix_failure("cannot delete", path, errno);
+
+    // Moved aside under a name of this run's own before it goes: a file moved onto the path
+    // after the check above is then never the one deleted. What was moved is checked once more
+    // and put back when it is not the file converted.
+    std::string aside = folder_of(path) + "/.zorvant-" + std::to_string(::getpid()) + ".deleting";
+    if (!move_without_replacing(path, aside)) throw posix_failure("cannot delete", path, errno);
+    try {
+      throw_unless_named(aside, path, converted);
+      input_lease::throw_if_broken();
+      if (::unlink(aside.c_str()) != 0) throw posix_failure("cannot delete", path, errno);
+    } catch (const FileFailure&) {
+      if (!move_without_replacing(aside, path))
+        throw posix_failure("cannot put back", aside, errno);
+      throw;
+    }
   }
 
   void sync_folder_of(const std::string& path) override {
     std::string folder = folder_of(path);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw posix_failure("cannot sync folder", folder, errno);
-    int result = ::fsync(fd);
-    int error = errno;
-    ::close(fd);
-    if (result != 0) throw posix_failure("cannot sync folder", folder, error);
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) throw posix_failure("cannot sync folder", folder, errno);
+    if (::fsync(fd.get()) != 0) throw posix_failure("cannot sync folder", folder, errno);
   }
 
   std::string absolute_path(const std::string& path) override {
@@ -223,42 +380,54 @@ class PosixFileSystem : public FileSystem {
   }
 
   std::optional<FileIdentity> identity_of(const std::string& path) override {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    return identity_from(status);
+    std::string name = path;
+    int folder = AT_FDCWD;
+    Descriptor long_path_folder;
+    if (path.size() >= PATH_MAX) {
+      long_path_folder.reset(folder_for_long_path(path, name));
+      if (long_path_folder.get() < 0) return missing_or_failure(path, errno);
+      folder = long_path_folder.get();
+    }
+    struct statx status;
+    if (int error = status_of(folder, name, 0, status)) return missing_or_failure(path, error);
+    if (status.stx_mask & STATX_BTIME) return identity_from(status, -1);
+    // The generation number needs the file open.
+    Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) return missing_or_failure(path, errno);
+    return identity_of_open(file.get(), path, "cannot look up");
   }
 
-  std::optional<std::string> read_small_file(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
+  std::optional<std::string> read_trusted_file(const std::string& path,
+                                               const WritableFile& beside) override {
+    Descriptor fd(open_retrying(path, O_RDONLY | O_NOFOLLOW));
+    if (fd.get() < 0) {
       if (errno == ENOENT) return std::nullopt;
-      throw posix_failure("cannot open", path, errno);
+      if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
+      throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
     }
+    throw_unless_trusted(fd.get(), path, beside);
     std::string content;
     char block[4096];
     for (;;) {
-      ssize_t got = ::read(fd, block, sizeof block);
+      ssize_t got = ::read(fd.get(), block, sizeof block);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        int error = errno;
-        ::close(fd);
-        throw posix_failure("cannot read", path, error);
-      }
-      if (got == 0) break;
+      if (got < 0) throw posix_failure("cannot read", path, errno);
+      if (got == 0) return content;
       content.append(block, static_cast<std::size_t>(got));
     }
-    ::close(fd);
-    return content;
   }
 
   void write_small_file(const std::string& path, const std::string& content) override {
     // Written aside and renamed over the old one: a crash leaves the old file or the new one,
-    // never a mixture.
+    // never a mixture. The file aside is made afresh, so that nothing someone left at its name
+    // (a link to a file of theirs or of ours) is written through; nobody else may write it.
     std::string temporary = path + ".new";
+    remove_file(temporary);
     {
       PosixOutput output(
-          open_ordinary_file(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, "cannot create"),
+          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644),
           temporary);
+      if (output.fd() < 0) throw posix_failure("cannot create", temporary, errno);
       output.write(content.data(), content.size());
       output.sync();
       output.close();
@@ -275,12 +444,94 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
+  void throw_if_interrupted() override { stop_if_interrupted(); }
+
  private:
+  static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {
+    if (error == ENOENT) return std::nullopt;
+    throw posix_failure("cannot look up", path, error);
+  }
+
+  // Fails, naming the input's path, unless `path` (the input's path or the name it was moved
+  // aside to) names the file `converted`.
+  static void throw_unless_named(const std::string& path, const std::string& input_path,
+                                 const FileIdentity& converted) {
+    struct statx status;
+    if (int error = status_of(AT_FDCWD, path, 0, status)) {
+      throw posix_failure("cannot delete", input_path, error);
+    }
+    if (!same_file(status, converted)) {
+      throw FileFailure("cannot delete", input_path, ESTALE,
+                        "the path names another file than the one converted");
+    }
+  }
+
+  static bool move_without_replacing(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    // A file system that cannot promise it: the name is this run's own, so a plain rename.
+    return errno == EINVAL && ::rename(from.c_str(), to.c_str()) == 0;
+  }
+
+  // Only this program, run by the output's owner, by the running user or by the system
+  // administrator, could have written the file, and nobody else could have changed it since.
+  static void throw_unless_trusted(int fd, const std::string& path, const WritableFile& beside) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
+    if (!S_ISREG(status.st_mode)) {
+      throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+    }
+    struct stat output_status {};
+    const auto* output = dynamic_cast<const PosixOutput*>(&beside);
+    bool owner_known = output != nullptr && ::fstat(output->fd(), &output_status) == 0;
+    if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
+        !(owner_known && status.st_uid == output_status.st_uid)) {
+      throw FileFailure("cannot trust", path, EPERM, "owned by another user");
+    }
+    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+      throw FileFailure("cannot trust", path, EPERM, "writable by other users");
+    }
+  }
+
+  // Files this run holds already are refused, rather than waited for on their own lock. The
+  // path is looked at before opening too: opening the leased input for writing would break
+  // this run's own lease.
+  static void throw_if_held(const struct statx& status, const std::string& path,
+                            const char* what_failed, const FileIdentity& input,
+                            const FileIdentity* main_output) {
+    if (same_file(status, input))
+      throw FileFailure(what_failed, path, EINVAL, "is the input itself");
+    if (main_output != nullptr && same_file(status, *main_output)) {
+      throw FileFailure(what_failed, path, EINVAL, "is the main output too");
+    }
+  }
+
+  // Opens, creating it when missing, and locks an output. A file whose name another run took
+  // away while this one waited for its lock is let go and the path opened afresh: records
+  // written into a file without a name would be lost.
   std::unique_ptr<PosixOutput> open_output(const std::string& path, int flags,
-                                           const char* what_failed) {
-    auto output = std::make_unique<PosixOutput>(open_ordinary_file(path, flags, what_failed), path);
-    output->lock();
-    return output;
+                                           const char* what_failed, const FileIdentity& input,
+                                           const FileIdentity* main_output) {
+    for (;;) {
+      struct statx status;
+      if (status_of(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, status) == 0) {
+        throw_if_held(status, path, what_failed, input, main_output);
+      }
+      flags |= O_NOFOLLOW;
+      bool created = true;
+      int fd = open_ordinary_file(path, flags | O_CREAT | O_EXCL, what_failed, EEXIST);
+      if (fd < 0) {
+        created = false;
+        fd = open_ordinary_file(path, flags, what_failed, ENOENT);
+        if (fd < 0) continue;  // removed in between: made afresh
+      }
+      auto output = std::make_unique<PosixOutput>(fd, path, created);
+      if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
+      throw_if_held(status, path, what_failed, input, main_output);
+      output->lock();
+      if (still_named(fd, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
+    }
   }
 };
 
