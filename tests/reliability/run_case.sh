@@ -60,13 +60,31 @@ check_kept() {
     fail "the split output holds partial records ($2)"
 }
 
+# The run that wrote $work/report ended with status $1: it must have failed with exactly the
+# one line $2 ($3 names the check).
+failed_with() {
+  [ "$1" -eq 1 ] || fail "$3: exit status $1"
+  [ "$(cat "$work/report")" == "$2" ] || fail "$3: report: $(cat "$work/report")"
+}
+
+# Waits until the run traced into file $1 has entered a system call matching $2: strace writes
+# a call down before the delay it injects, so whatever is done next happens inside that call.
+wait_for_call() {
+  local tries
+  for ((tries = 0; tries < 1000; tries++)); do
+    grep -Eq "$2" "$1" 2>/dev/null && return 0
+    sleep 0.01
+  done
+  fail "the run never called $2"
+}
+
 expected=$(clean_state)
 make_input "${lines:-300}" 7 "$work/original"
 
 case "$case_name" in
 faults)
   # Each file system call fails in turn, from the first to the last the run makes.
-  for call in openat read write fsync close ftruncate flock rename unlink; do
+  for call in openat read write fsync close ftruncate flock rename renameat2 unlink; do
     count=$(make_scene "$work/count" && strace -f -qq -o /dev/stdout -e trace="$call" \
       "$zorvant" "$work/count/d/0502/A.dat" | grep -c "$call(")
     rm -rf "$work/count"
@@ -183,6 +201,144 @@ links)
     grep -q "'$scene/$output'" "$work/report" || fail "report: $(cat "$work/report")"
     rm -rf "$scene"
   done
+  ;;
+hostile)
+  # A program that opens the input for writing during the run: the run's lease makes it wait
+  # only until the run has given way, taken back the split output and kept the input, writer's
+  # bytes and all; a retry then converts what the input holds by then.
+  printf 'K0002%0251d\r\n' 9 >"$work/more"
+  make_scene "$work/more-clean"
+  cat "$work/more" >>"$work/more-clean/d/0502/A.dat"
+  "$zorvant" "$work/more-clean/d/0502/A.dat" || fail "a clean run failed"
+  scene="$work/writer"
+  input="$scene/d/0502/A.dat"
+  make_scene "$scene"
+  strace -f -qq -o "$scene.trace" -e trace=fsync -e inject=fsync:delay_enter=300000 \
+    "$zorvant" "$input" 2>"$work/report" &
+  run=$!
+  wait_for_call "$scene.trace" 'fsync\('
+  cat "$work/more" >>"$input" &
+  wait $run
+  failed_with $? "zorvant: cannot convert '$input': changed while being converted (error 116)" \
+    "a writer at work"
+  wait $! || fail "a writer at work: the writer failed"
+  cat "$work/original" "$work/more" | cmp -s - "$input" || fail "a writer at work: input lost"
+  printf '%s' "$earlier" | cmp -s - "$scene/d/1101/A.dat.txt" || fail "a writer at work: split"
+  "$zorvant" "$input" || fail "the retry failed (a writer at work)"
+  [ "$(state "$scene")" == "$(state "$work/more-clean")" ] || fail "a writer at work: retry differs"
+
+  # An input another program (here the shell) holds open for writing is not even started on.
+  scene="$work/open-writer"
+  make_scene "$scene"
+  { "$zorvant" "$scene/d/0502/A.dat" 7>&- 2>"$work/report"; } 7>>"$scene/d/0502/A.dat"
+  failed_with $? \
+    "zorvant: cannot open '$scene/d/0502/A.dat': in use by another program (error 11)" \
+    "an input open for writing"
+  [ ! -e "$scene/d/0502/A.dat.txt" ] || fail "an input open for writing: main output created"
+  retry_and_compare "$scene" "an input open for writing"
+
+  # Two runs on one input at once: the one that gets the lock second finds the input converted
+  # and deleted, and ends without touching anything.
+  scene="$work/twice"
+  make_scene "$scene"
+  strace -f -qq -o "$scene.trace" -e trace=flock -e inject=flock:delay_enter=1500000:when=1 \
+    "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" &
+  wait_for_call "$scene.trace" 'flock\('
+  "$zorvant" "$scene/d/0502/A.dat" || fail "the first of two runs on one input failed"
+  wait $! || fail "the second of two runs on one input failed: $(cat "$work/report")"
+  [ ! -s "$work/report" ] || fail "the second of two runs on one input: $(cat "$work/report")"
+  [ "$(state "$scene")" == "$expected" ] || fail "two runs on one input: not one clean run"
+
+  # An undo record that another user could have written is refused before it is read: a
+  # well-formed one would otherwise cut the split output back to any length it names.
+  any="$work/any"
+  echo "some file" >"$any"
+  for planted in "nobody 644 owned by another user" "root 666 writable by other users"; do
+    read -r owner mode why <<<"$planted"
+    scene="$work/planted-$owner"
+    make_scene "$scene"
+    record="$scene/d/1101/.A.dat.txt.undo"
+    printf 'zorvant undo 1\n0 %s %s %s\n%s\nend\n' "$(stat -c '%d %i' "$scene/d/1101/A.dat.txt")" \
+      "$(stat -c '%d %i' "$any")" "${#any}" "$any" >"$record"
+    chown "$owner" "$record" && chmod "$mode" "$record"
+    "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+    failed_with $? "zorvant: cannot trust '$record': $why (error 1)" "record $why"
+    printf '%s' "$earlier" | cmp -s - "$scene/d/1101/A.dat.txt" || fail "record $why: split changed"
+    cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "record $why: the input changed"
+  done
+
+  # A file linked in where the undo record is first written aside is never written through.
+  scene="$work/planted-link"
+  make_scene "$scene"
+  echo "not to be touched" >"$work/target"
+  ln "$work/target" "$scene/d/1101/.A.dat.txt.undo.new"
+  "$zorvant" "$scene/d/0502/A.dat" || fail "a linked aside: the run failed"
+  [ "$(cat "$work/target")" == "not to be touched" ] || fail "a linked aside: its target changed"
+  cmp -s "$scene/d/1101/A.dat.txt" "$work/clean/d/1101/A.dat.txt" || fail "a linked aside: split"
+
+  # A relative input deeper than the system takes in one path: the retry after a failed deletion
+  # still finds the input its undo record names, and appends only once.
+  mkdir "$work/deep"
+  (
+    cd "$work/deep" || exit 1
+    folder=$(printf 'f%.0s' $(seq 200))
+    for ((depth = 0; depth < 30; depth++)); do mkdir "$folder" && cd "$folder" || exit 1; done
+    make_scene .
+    chmod 444 d/0502/A.dat
+    "$zorvant" d/0502/A.dat 2>"$work/report"
+    failed_with $? "zorvant: cannot delete 'd/0502/A.dat': Permission denied (error 13)" "deep"
+    chmod 644 d/0502/A.dat
+    "$zorvant" d/0502/A.dat || fail "the retry failed (deep)"
+    [ "$(state .)" == "$expected" ] || fail "deep: the retry appended again"
+  ) || exit 1
+
+  # A file moved onto the input's path while the run deletes the input stays where it is.
+  scene="$work/moved"
+  mkdir -p "$scene/in" && cp "$work/original" "$scene/in/A.dat"
+  strace -f -qq -o "$scene.trace" -e trace=unlink,unlinkat,rename,renameat,renameat2 \
+    -e inject=unlink,unlinkat,rename,renameat,renameat2:delay_enter=500000 \
+    "$zorvant" "$scene/in/A.dat" 2>"$work/report" &
+  wait_for_call "$scene.trace" '(unlink|rename)[a-z0-9]*\(.*[/"]A\.dat"'
+  echo "a newer file" >"$work/newer" && mv "$work/newer" "$scene/in/A.dat"
+  wait $! && fail "a file moved onto the input was deleted"
+  [ "$(cat "$scene/in/A.dat")" == "a newer file" ] || fail "a file moved onto the input: touched"
+  grep -q "^zorvant: cannot delete '$scene/in/A.dat': " "$work/report" ||
+    fail "report: $(cat "$work/report")"
+
+  # Outputs that are the input or each other: the run fails instead of waiting on its own lock.
+  scene="$work/main-is-input"
+  make_scene "$scene"
+  ln "$scene/d/0502/A.dat" "$scene/d/0502/A.dat.txt"
+  timeout 10 "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? \
+    "zorvant: cannot create '$scene/d/0502/A.dat.txt': is the input itself (error 22)" \
+    "main output linked to the input"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "main output linked to the input: input"
+  scene="$work/split-is-main"
+  mkdir -p "$scene/d/0502" && cp "$work/original" "$scene/d/0502/A.dat"
+  ln -s 0502 "$scene/d/1101"
+  timeout 10 "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? \
+    "zorvant: cannot append to '$scene/d/1101/A.dat.txt': is the main output too (error 22)" \
+    "split output is the main output"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "split output is the main output: input"
+
+  # An input name of 244 bytes: its split output's undo record just fits in a folder entry, so
+  # the name the record is first written under must not be any longer.
+  scene="$work/long-name"
+  name=0502$(printf 'n%.0s' $(seq 236)).dat
+  mkdir "$scene" && cp "$work/original" "$scene/$name"
+  printf '%s' "$earlier" >"$scene/${name/0502/1101}.txt"
+  "$zorvant" "$scene/$name" || fail "a long name: the run failed"
+  cmp -s "$scene/${name/0502/1101}.txt" "$work/clean/d/1101/A.dat.txt" || fail "a long name: split"
+
+  # A new line in a path still makes a report of one line, the new line shown as \n.
+  scene="$work/new-line"
+  mkdir -p "$scene/x"$'\n'"y/0502" && cp "$work/original" "$scene/x"$'\n'"y/0502/A.dat"
+  "$zorvant" "$scene/x"$'\n'"y/0502/A.dat" 2>"$work/report" && fail "no split folder: converted"
+  [ "$(wc -l <"$work/report")" -eq 1 ] && grep -qF 'x\ny/' "$work/report" ||
+    fail "report: $(cat "$work/report")"
+  cmp -s "$scene/x"$'\n'"y/0502/A.dat" "$work/original" || fail "no split folder: input changed"
   ;;
 *) fail "no such case" ;;
 esac
