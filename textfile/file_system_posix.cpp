@@ -313,7 +313,7 @@ class PosixFileSystem : public FileSystem {
         std::make_unique<PosixInput>(open_ordinary_file(path, O_RDONLY, "cannot open"), path);
     if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) {
-        throw FileFailure("cannot open", path, errno, "in use by another run");
+        throw FileFailure("cannot open", path, EWOULDBLOCK, "in use by another run");
       }
       throw posix_failure("cannot lock", path, errno);
     }
@@ -424,10 +424,10 @@ class PosixFileSystem : public FileSystem {
     std::string temporary = path + ".new";
     remove_file(temporary);
     {
-      PosixOutput output(
-          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644),
-          temporary);
-      if (output.fd() < 0) throw posix_failure("cannot create", temporary, errno);
+      int fd =
+          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd < 0) throw posix_failure("cannot create", temporary, errno);
+      PosixOutput output(fd, temporary);
       output.write(content.data(), content.size());
       output.sync();
       output.close();
