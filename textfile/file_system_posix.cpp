@@ -423,17 +423,19 @@ class PosixFileSystem : public FileSystem {
     // (a link to a file of theirs or of ours) is written through; nobody else may write it.
     std::string temporary = path + ".new";
     remove_file(temporary);
-    {
-      int fd =
-          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd < 0) throw posix_failure("cannot create", temporary, errno);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw posix_failure("cannot create", temporary, errno);
+    try {
       PosixOutput output(fd, temporary);
       output.write(content.data(), content.size());
       output.sync();
       output.close();
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-      throw posix_failure("cannot rename", temporary, errno);
+      if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        throw posix_failure("cannot rename", temporary, errno);
+      }
+    } catch (const FileFailure&) {
+      ::unlink(temporary.c_str());  // this run's own, half made: nothing to keep
+      throw;
     }
     sync_folder_of(path);
   }
