@@ -98,6 +98,28 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
   }
 }
 
+// A split output exists only once records have gone to it: a run that created it and then
+// failed, at any operation, leaves none behind, unless it got as far as a complete one.
+TEST(ConversionJob, FailedRunLeavesNoSplitOutputOfItsOwn) {
+  MemoryFileSystem clean = scene();
+  clean.files.erase(kSplit);
+  job::run_conversion(clean, kInput);
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("failure of operation " + std::to_string(n));
+    MemoryFileSystem files = scene();
+    files.files.erase(kSplit);
+    files.fail_operation(n);
+    try {
+      job::run_conversion(files, kInput);
+      break;
+    } catch (const textfile::FileFailure&) {
+      if (files.has(kSplit)) {
+        EXPECT_EQ(files.content(kSplit), clean.content(kSplit));
+      }
+    }
+  }
+}
+
 // The earlier run's input is looked up by the path and identity its record holds. A later file
 // that the system gave the same index is not that input, and a failed look-up is no proof that
 // the input is gone: the run fails before touching anything.
