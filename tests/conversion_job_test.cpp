@@ -36,19 +36,19 @@ MemoryFileSystem scene() {
 // What an operator sees: every file and its content, bookkeeping files aside.
 std::map<string, string> visible_state(const MemoryFileSystem& files) {
   std::map<string, string> state;
-  for (const auto& [path, file] : files.files) {
-    if (path.find("/.") == string::npos) state[path] = file.content;
+  for (const auto& [path, content] : files.contents()) {
+    if (path.find("/.") == string::npos) state[path] = content;
   }
   return state;
 }
 
 TEST(ConversionJob, EndsSilentlyWithoutAFileToConvert) {
   MemoryFileSystem files = scene();
-  files.files[kInput].hidden = true;
+  files.file(kInput).hidden = true;
   EXPECT_EQ(job::run_conversion(files, ""), job::RunOutcome::kNothingToDo);
   EXPECT_EQ(job::run_conversion(files, kInput), job::RunOutcome::kNothingToDo);
   EXPECT_EQ(job::run_conversion(files, "/d/missing"), job::RunOutcome::kNothingToDo);
-  EXPECT_EQ(files.files.size(), 2u);
+  EXPECT_EQ(files.contents().size(), 2u);
 }
 
 TEST(ConversionJob, CleanRunConsumesTheInputAndLeavesNoUndoRecord) {
@@ -102,12 +102,12 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
 // failed, at any operation, leaves none behind, unless it got as far as a complete one.
 TEST(ConversionJob, FailedRunLeavesNoSplitOutputOfItsOwn) {
   MemoryFileSystem clean = scene();
-  clean.files.erase(kSplit);
+  clean.erase(kSplit);
   job::run_conversion(clean, kInput);
   for (int n = 1;; ++n) {
     SCOPED_TRACE("failure of operation " + std::to_string(n));
     MemoryFileSystem files = scene();
-    files.files.erase(kSplit);
+    files.erase(kSplit);
     files.fail_operation(n);
     try {
       job::run_conversion(files, kInput);
@@ -129,13 +129,13 @@ TEST(ConversionJob, UndoesAnEarlierRunOnlyWhileItsInputExists) {
   for (Input input : {kGone, kExists, kLaterFileWithSameIndex, kCannotLookUp}) {
     SCOPED_TRACE(input);
     MemoryFileSystem files = scene();
-    files.files[kSplit].content += "K0002 appended by a run that was killed\r\n";
+    files.put(kSplit, kSplitBefore + "K0002 appended by a run that was killed\r\n");
     job::UndoRecord record{kSplitBefore.size(), files.identity(kSplit), {1, 99, 0, 990}, other};
     files.put("/d/1101/.A.dat.txt.undo", record.encode());
     if (input != kGone) {
-      files.put(other, "K0002\r\n");
-      files.files[other].index = 99;
-      files.files[other].incarnation = input == kLaterFileWithSameIndex ? 991 : 990;
+      MemoryFileSystem::File& later = files.put(other, "K0002\r\n");
+      later.index = 99;
+      later.incarnation = input == kLaterFileWithSameIndex ? 991 : 990;
     }
     if (input == kCannotLookUp) files.lookup_errors[other] = ENAMETOOLONG;
     const string split_before = files.content(kSplit);

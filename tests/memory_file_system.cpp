@@ -8,13 +8,18 @@
 
 namespace {
 
+using File = MemoryFileSystem::File;
+
+textfile::FileIdentity identity_of_file(const File& file) {
+  return {1, file.index, 0, file.incarnation};
+}
+
+std::string folder_of(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
 class MemoryInput : public textfile::ReadableFile {
  public:
-  MemoryInput(MemoryFileSystem& files, std::string path)
-      : files_(files),
-        path_(std::move(path)),
-        content_(files.content(path_)),
-        identity_(files.identity(path_)) {}
+  MemoryInput(MemoryFileSystem& files, std::string path, std::shared_ptr<File> file)
+      : files_(files), path_(std::move(path)), file_(std::move(file)), content_(file_->content) {}
 
   std::size_t read(char* into, std::size_t capacity) override {
     if (!files_.allow("cannot read", path_)) return 0;
@@ -24,80 +29,113 @@ class MemoryInput : public textfile::ReadableFile {
     offset_ += count;
     return count;
   }
-  textfile::FileIdentity identity() const override { return identity_; }
+  textfile::FileIdentity identity() const override { return identity_of_file(*file_); }
   void close() override {}
 
-  // What was read, which must still be what the file holds when it is deleted.
-  const std::string& content() const { return content_; }
+  // Whether the file still holds what was read when it is deleted.
+  bool changed() const { return file_->content != content_; }
 
  private:
   MemoryFileSystem& files_;
   std::string path_;
+  std::shared_ptr<File> file_;
   std::string content_;
   std::size_t offset_ = 0;
-  textfile::FileIdentity identity_;
 };
 
 class MemoryOutput : public textfile::WritableFile {
  public:
-  MemoryOutput(MemoryFileSystem& files, std::string path, bool created)
-      : files_(files), path_(std::move(path)), created_(created) {}
+  MemoryOutput(MemoryFileSystem& files, std::string path, std::shared_ptr<File> file, bool created)
+      : files_(files), path_(std::move(path)), file_(std::move(file)), created_(created) {}
 
   void write(const char* bytes, std::size_t size) override {
-    if (files_.allow("cannot write", path_)) file().content.append(bytes, size);
+    if (files_.allow("cannot write", path_)) file_->content.append(bytes, size);
   }
-  std::uint64_t size() const override { return files_.files.at(path_).content.size(); }
+  std::uint64_t size() const override { return file_->content.size(); }
   void truncate(std::uint64_t length) override {
-    if (files_.allow("cannot truncate", path_)) file().content.resize(length);
+    if (files_.allow("cannot truncate", path_)) file_->content.resize(length);
   }
-  void sync() override { files_.allow("cannot sync", path_); }
-  textfile::FileIdentity identity() const override { return files_.identity(path_); }
+  void sync() override {
+    if (files_.allow("cannot sync", path_)) file_->synced_content = file_->content;
+  }
+  textfile::FileIdentity identity() const override { return identity_of_file(*file_); }
   bool created() const override { return created_; }
   void close() override {}
 
-  int owner() const { return files_.files.at(path_).owner; }
+  int owner() const { return file_->owner; }
 
  private:
-  MemoryFileSystem::File& file() { return files_.files.at(path_); }
-
   MemoryFileSystem& files_;
   std::string path_;
+  std::shared_ptr<File> file_;
   bool created_;
 };
 
 }  // namespace
 
-void MemoryFileSystem::put(const std::string& path, const std::string& content) {
-  File& file = files[path];
-  file.content = content;
-  if (file.index == 0) {
-    file.index = next_index_++;
-    file.incarnation = file.index;
-  }
+std::shared_ptr<File> MemoryFileSystem::new_file(const std::string& content) {
+  auto file = std::make_shared<File>();
+  file->content = content;
+  file->index = next_index_++;
+  file->incarnation = file->index;
+  return file;
+}
+
+File& MemoryFileSystem::put(const std::string& path, const std::string& content) {
+  std::shared_ptr<File>& file = names_[path];
+  if (!file) file = new_file(content);
+  file->content = file->synced_content = content;
+  durable_names_[path] = file;
+  return *file;
+}
+
+void MemoryFileSystem::erase(const std::string& path) {
+  names_.erase(path);
+  durable_names_.erase(path);
 }
 
 std::string MemoryFileSystem::content(const std::string& path) const {
-  auto found = files.find(path);
-  return found == files.end() ? std::string() : found->second.content;
+  auto found = names_.find(path);
+  return found == names_.end() ? std::string() : found->second->content;
+}
+
+std::map<std::string, std::string> MemoryFileSystem::contents() const {
+  std::map<std::string, std::string> contents;
+  for (const auto& [path, file] : names_) contents[path] = file->content;
+  return contents;
+}
+
+textfile::FileIdentity MemoryFileSystem::identity(const std::string& path) const {
+  return identity_of_file(*names_.at(path));
 }
 
 bool MemoryFileSystem::allow(const char* what, const std::string& path) {
   if (crashed_) return false;
   if (++operations_ != fail_at_) return true;
   if (!crash_) throw textfile::FileFailure(what, path, EIO, "Input/output error");
-  crashed_ = true;
+  cut_power();
   throw Crash();
 }
 
+void MemoryFileSystem::cut_power() {
+  crashed_ = true;
+  Names kept;
+  for (const auto& [path, file] : durable_names_) {
+    auto now = names_.find(path);
+    if (now != names_.end() && now->second == file) kept[path] = file;
+  }
+  names_ = durable_names_ = kept;
+  for (auto& [path, file] : names_) file->content = file->synced_content;
+}
+
 bool MemoryFileSystem::is_convertible_file(const std::string& path) {
-  auto found = files.find(path);
-  return found != files.end() && !found->second.hidden;
+  return has(path) && !file(path).hidden;
 }
 
 std::unique_ptr<textfile::ReadableFile> MemoryFileSystem::open_input(const std::string& path) {
   allow("cannot open", path);
   if (!has(path)) return nullptr;
-  return std::make_unique<MemoryInput>(*this, path);
+  return std::make_unique<MemoryInput>(*this, path, names_[path]);
 }
 
 std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_main_output(
@@ -124,10 +162,12 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(
       throw textfile::FileFailure(what_failed, path, EINVAL, "is the main output too");
     }
     created = !has(path);
-    if (created) put(path, "");
-    if (!append) files[path].content.clear();
+    if (created) names_[path] = new_file("");
+    if (!append) file(path).content.clear();
   }
-  return std::make_unique<MemoryOutput>(*this, path, created);
+  // After a power cut the path may name nothing: the output is then a file of no name.
+  std::shared_ptr<File> output = has(path) ? names_[path] : new_file("");
+  return std::make_unique<MemoryOutput>(*this, path, output, created);
 }
 
 void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path) {
@@ -135,14 +175,22 @@ void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::st
   if (!has(path) || input.identity() != identity(path)) {
     throw textfile::FileFailure("cannot delete", path, EIO, "replaced");
   }
-  if (files[path].content != static_cast<MemoryInput&>(input).content()) {
+  if (static_cast<MemoryInput&>(input).changed()) {
     throw textfile::FileFailure("cannot convert", path, ESTALE, "changed while being converted");
   }
-  files.erase(path);
+  names_.erase(path);
 }
 
 void MemoryFileSystem::sync_folder_of(const std::string& path) {
-  allow("cannot sync folder", path);
+  if (!allow("cannot sync folder", path)) return;
+  const std::string folder = folder_of(path);
+  for (auto entry = durable_names_.begin(); entry != durable_names_.end();) {
+    bool in_folder = folder_of(entry->first) == folder;
+    entry = in_folder ? durable_names_.erase(entry) : std::next(entry);
+  }
+  for (const auto& [name, file] : names_) {
+    if (folder_of(name) == folder) durable_names_[name] = file;
+  }
 }
 
 std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::string& path) {
@@ -158,22 +206,25 @@ std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::s
 std::optional<std::string> MemoryFileSystem::read_trusted_file(
     const std::string& path, const textfile::WritableFile& beside) {
   if (!allow("cannot read", path) || !has(path)) return std::nullopt;
-  const File& file = files[path];
-  if (file.owner != 0 && file.owner != static_cast<const MemoryOutput&>(beside).owner()) {
+  const File& record = file(path);
+  if (record.owner != 0 && record.owner != static_cast<const MemoryOutput&>(beside).owner()) {
     throw textfile::FileFailure("cannot trust", path, EPERM, "owned by another user");
   }
-  if (file.writable_by_others) {
+  if (record.writable_by_others) {
     throw textfile::FileFailure("cannot trust", path, EPERM, "writable by other users");
   }
-  return content(path);
+  return record.content;
 }
 
+// Durable when it returns, as the real layer's: written aside, synced, renamed over, folder
+// synced.
 void MemoryFileSystem::write_small_file(const std::string& path, const std::string& content) {
   if (!allow("cannot create", path)) return;
-  files.erase(path);  // a file made afresh, as the real layer's rename leaves it
-  put(path, content);
+  names_[path] = new_file(content);
+  names_[path]->synced_content = content;
+  sync_folder_of(path);
 }
 
 void MemoryFileSystem::remove_file(const std::string& path) {
-  if (allow("cannot delete", path)) files.erase(path);
+  if (allow("cannot delete", path)) names_.erase(path);
 }

@@ -7,11 +7,17 @@
 #include "textfile/file_system.h"
 
 // A file layer held in memory, for testing the conversion without a disk. It can be told to fail
-// its Nth operation, so that every failure path can be walked in turn.
+// its Nth operation, so that every failure path can be walked in turn, or to lose power there.
+//
+// A power cut leaves what a disk would: file data as it was at the file's last sync, and folder
+// entries as they were at their folder's last sync, except that a removal may reach the disk
+// before it. Of everything not synced, the worst is kept: an entry created since is lost, an
+// entry removed since stays removed.
 class MemoryFileSystem : public textfile::FileSystem {
  public:
   struct File {
     std::string content;
+    std::string synced_content;
     std::uint64_t index = 0;
     std::uint64_t incarnation = 0;
     bool hidden = false;  // stands for anything the existence test rejects
@@ -19,28 +25,33 @@ class MemoryFileSystem : public textfile::FileSystem {
     bool writable_by_others = false;
   };
 
-  // Files by path; an entry's content is what a "power cut" would keep after a sync.
-  std::map<std::string, File> files;
   // Paths that cannot be looked up, with the error the system gives (a name too long, say).
   std::map<std::string, int> lookup_errors;
 
-  void put(const std::string& path, const std::string& content);
+  // Puts a file in place as if it had long been there, synced and in a synced folder. A file
+  // already at the path keeps its identity.
+  File& put(const std::string& path, const std::string& content);
+  // Takes a file away, as if it had never been there.
+  void erase(const std::string& path);
+  File& file(const std::string& path) { return *names_.at(path); }
   std::string content(const std::string& path) const;
-  bool has(const std::string& path) const { return files.count(path) != 0; }
+  bool has(const std::string& path) const { return names_.count(path) != 0; }
+  // Every path and the content of its file.
+  std::map<std::string, std::string> contents() const;
+  textfile::FileIdentity identity(const std::string& path) const;
 
-  // Thrown at a simulated crash. Not a std::exception, so that nothing of the run catches it:
-  // as after a kill, no clean-up of the run's own takes place.
+  // Thrown at a simulated power cut. Not a std::exception, so that nothing of the run catches
+  // it: no clean-up of the run's own takes place.
   struct Crash {};
 
   // Makes operation number `n` (counting from 1 since this call) fail with EIO; 0 never.
   void fail_operation(int n) { arm(n, false); }
-  // Makes the process "die" at operation number `n`: it throws Crash, and from then on no
-  // operation has any effect.
+  // Cuts the power at operation number `n`: it throws Crash, the files are left as a disk would
+  // leave them, and from then on no operation has any effect.
   void crash_at_operation(int n) { arm(n, true); }
-  int operations() const { return operations_; }
 
   // Called before every operation: throws when it is the one to fail or to crash; false when
-  // the process has crashed and the operation must leave everything as it is.
+  // the power is off and the operation must leave everything as it is.
   bool allow(const char* what, const std::string& path);
 
   bool is_convertible_file(const std::string& path) override;
@@ -60,15 +71,14 @@ class MemoryFileSystem : public textfile::FileSystem {
   void remove_file(const std::string& path) override;
   void throw_if_interrupted() override {}
 
-  textfile::FileIdentity identity(const std::string& path) const {
-    const File& file = files.at(path);
-    return {1, file.index, 0, file.incarnation};
-  }
-
  private:
+  using Names = std::map<std::string, std::shared_ptr<File>>;
+
   std::unique_ptr<textfile::WritableFile> open_output(const std::string& path, bool append,
                                                       const textfile::FileIdentity& input,
                                                       const textfile::FileIdentity* main_output);
+  std::shared_ptr<File> new_file(const std::string& content);
+  void cut_power();
 
   void arm(int n, bool crash) {
     fail_at_ = n;
@@ -77,6 +87,9 @@ class MemoryFileSystem : public textfile::FileSystem {
     operations_ = 0;
   }
 
+  // The folder entries as the program sees them, and as a power cut would leave them.
+  Names names_;
+  Names durable_names_;
   std::uint64_t next_index_ = 1;
   bool crash_ = false;
   bool crashed_ = false;

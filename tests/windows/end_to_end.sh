@@ -84,6 +84,16 @@ check "marked: main output" same "$work/d/$name.txt" "$work/marked.expected"
 check "marked: split output appended to" same "$work/d/$split" "$work/split.expected"
 check "marked: input and undo record gone" only_files "$work/d" "$name.txt" "$split"
 
+# A symbolic link given as the input: the link goes, the file it leads to stays. Wine shows a
+# Unix link as the file itself, and deletes an open file by its own name.
+fresh
+cp "$work/input" "$work/d/target.dat"
+ln -s target.dat "$work/d/link.dat"
+zorvant "$(win "$work/d/link.dat")"
+check "link input: exits 0 silently" equal "$status:$report" "0:"
+check "link input: the link goes, its target stays" only_files "$work/d" link.dat.txt target.dat
+check "link input: its target untouched" same "$work/d/target.dat" "$work/input"
+
 # --- The argument text: the exact command line, as Explorer or a script writes it
 fresh
 mkdir "$work/d/a folder"
@@ -126,6 +136,22 @@ check "locked input: reported" equal "$status:$report" \
   "1:zorvant: cannot open '$d\\locked.dat': in use by another run (error 32)"
 check "locked input: nothing touched" only_files "$work/d" locked.dat
 
+# Outputs that are files the run holds already (hard links) fail instead of waiting for ever on
+# the run's own lock.
+fresh
+cp "$work/input" "$work/d/i.dat"
+ln "$work/d/i.dat" "$work/d/i.dat.txt"
+zorvant "$d\\i.dat"
+check "main output that is the input: reported" equal "$status:$report" \
+  "1:zorvant: cannot create '$d\\i.dat.txt': is the input itself (error 87)"
+cp "$work/input" "$work/d/s0502.dat"
+: >"$work/d/s0502.dat.txt"
+ln "$work/d/s0502.dat.txt" "$work/d/s1101.dat.txt"
+zorvant "$d\\s0502.dat"
+check "split output that is the main output: reported" equal "$status:$report" \
+  "1:zorvant: cannot append to '$d\\s1101.dat.txt': is the main output too (error 87)"
+check "outputs that are held files: inputs kept" test -e "$work/d/i.dat" -a -e "$work/d/s0502.dat"
+
 # A read-only marked input is converted but stays; once writable, a rerun appends only once.
 fresh
 cp "$work/input" "$work/d/ro0502.dat"
@@ -136,6 +162,12 @@ check "read-only input: reported" equal "$status" 1
 check "read-only input: the report" framed "$report" "zorvant: cannot delete '$d\\ro0502.dat': " " (error 5)"
 check "read-only input: outputs made, input kept" same "$work/d/ro0502.dat.txt" "$work/marked.expected"
 helper attrib "$(win "$work/d/ro0502.dat")" -r
+# Wine gives everyone write access to a file whose mode lets others write.
+chmod o+w "$work/d/.ro1101.dat.txt.undo"
+zorvant "$d\\ro0502.dat"
+check "undo record others may write: refused" equal "$status:$report" \
+  "1:zorvant: cannot trust '$d\\.ro1101.dat.txt.undo': writable by other users (error 5)"
+chmod o-w "$work/d/.ro1101.dat.txt.undo"
 zorvant "$d\\ro0502.dat"
 check "rerun once writable: succeeds" equal "$status:$report" "0:"
 check "rerun once writable: split records appended once" same "$work/d/ro1101.dat.txt" "$work/split.expected"
