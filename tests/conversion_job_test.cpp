@@ -174,6 +174,20 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
     EXPECT_FALSE(job::UndoRecord::decode(text.substr(0, cut))) << cut;
   }
   EXPECT_FALSE(job::UndoRecord::decode(text + "x"));
+  string wrong_end_mark = text;
+  wrong_end_mark[text.size() - 2] = 'x';  // "enx": of the right length, but not written whole
+  EXPECT_FALSE(job::UndoRecord::decode(wrong_end_mark));
+}
+
+// A record the previous version of the program left before a crash is still acted on: it
+// names its files by volume and index alone.
+TEST(UndoRecord, ReadsTheFirstVersion) {
+  std::optional<job::UndoRecord> record =
+      job::UndoRecord::decode("zorvant undo 1\n5 1 2 1 3 5\n/in/A\nend\n");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->input_path, "/in/A");
+  EXPECT_TRUE(job::UndoRecord::names(record->input_identity, {1, 3, 0, 12345}));
+  EXPECT_FALSE(job::UndoRecord::names(record->input_identity, {1, 4, 0, 12345}));
 }
 
 }  // namespace

@@ -147,6 +147,27 @@ signals)
     printf '%s' "$earlier" | cmp -s - "$scene/d/1101/A.dat.txt" || fail "SIG$signal: split not taken back"
     retry_and_compare "$scene" "SIG$signal"
   done
+  # A signal while the run waits for an output that another program holds locked: the wait
+  # ends at once, not when the other program lets go.
+  scene="$work/waiting"
+  make_scene "$scene"
+  flock "$scene/d/0502/A.dat.txt" sleep 30 &
+  holder=$!
+  sleep 0.3
+  "$zorvant" "$scene/d/0502/A.dat" &
+  sleep 0.3
+  kill -s TERM $!
+  start=$(date +%s%N)
+  wait $!
+  status=$?
+  waited_ms=$((($(date +%s%N) - start) / 1000000))
+  kill $(pgrep -P $holder) $holder 2>/dev/null  # the lock is the sleep's too
+  wait $holder 2>/dev/null
+  [ $status -eq 143 ] || fail "SIGTERM while waiting for a lock: exit status $status"
+  [ $waited_ms -lt 1000 ] || fail "SIGTERM while waiting for a lock: took $waited_ms ms"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "SIGTERM while waiting: the input changed"
+  retry_and_compare "$scene" "SIGTERM while waiting for a lock"
+
   # Over the file size limit with the default action: the same, with SIGXFSZ's status.
   scene="$work/xfsz"
   make_scene "$scene"
