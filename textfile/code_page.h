@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -181,6 +182,8 @@ inline BlockCharacters scan_64_bytes(const std::uint8_t* bytes, bool starts_insi
   std::uint64_t odd_runs = pair_starts & ~even_runs;
   std::uint64_t leads = (even_runs & kEvenBits) | (odd_runs & ~kEvenBits);
   std::uint64_t trails = (leads << 1) | static_cast<std::uint64_t>(starts_inside_character);
+  // Every lead byte is a pair start, and none is the trail byte of the character before it.
+  assert((leads & ~pair_starts) == 0 && (leads & trails) == 0);
   return {~trails, (leads >> 63) != 0};
 }
 
