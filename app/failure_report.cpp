@@ -5,6 +5,8 @@
 namespace app {
 namespace {
 
+constexpr char kProgramName[] = "zorvant";
+
 // The report is one line whatever a path holds: control characters are written as C escapes
 // (a new line as \n, a tab as \t, others as \xHH). Every other byte stands as it is.
 std::string quoted(const std::string& text) {
@@ -30,9 +32,11 @@ std::string quoted(const std::string& text) {
 }  // namespace
 
 std::string failure_report(const textfile::FileFailure& failure) {
-  return "zorvant: " + failure.what_failed() + " '" + quoted(failure.path()) +
+  return std::string(kProgramName) + ": " + failure.what_failed() + " '" + quoted(failure.path()) +
          "': " + quoted(failure.error_text()) + " (error " +
          std::to_string(failure.error_number()) + ")";
 }
+
+std::string out_of_memory_report() { return std::string(kProgramName) + ": out of memory"; }
 
 }  // namespace app

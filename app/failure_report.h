@@ -12,4 +12,7 @@ namespace app {
 // it stays one line.
 std::string failure_report(const textfile::FileFailure& failure);
 
+// The line for a run that ran out of memory.
+std::string out_of_memory_report();
+
 }  // namespace app

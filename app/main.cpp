@@ -6,19 +6,48 @@
 #include "textfile/file_system.h"
 #include "textfile/platform.h"
 
+namespace {
+
+// A failed run and a run stopped by a termination signal both end once the run has undone what
+// it must; a signal that came while the run was failing (the file size limit's, which comes
+// with a failed write, say) decides how the program ends.
+void end_if_interrupted() {
+  try {
+    textfile::throw_if_interrupted();
+  } catch (const textfile::Interrupted& interruption) {
+    textfile::end_with_signal(interruption.signal_number());
+  }
+}
+
+int exit_status(job::RunOutcome outcome) {
+  switch (outcome) {
+    case job::RunOutcome::kConverted:
+      return 0;
+    case job::RunOutcome::kNothingToDo:
+      // No failure: a scheduler that starts runs for paths of its own checks that the input
+      // is gone.
+      return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
 // Exit statuses: 0 when the input was converted or there was nothing to convert, 1 after a
 // failure (reported in one line); a termination signal ends the program with its own status.
 int main(int argc, char** argv) {
   textfile::watch_for_interruptions();
   try {
-    job::run_conversion(textfile::platform_file_system(), textfile::argument_text(argc, argv));
-    return 0;
+    return exit_status(
+        job::run_conversion(textfile::platform_file_system(), textfile::argument_text(argc, argv)));
   } catch (const textfile::Interrupted& interruption) {
     textfile::end_with_signal(interruption.signal_number());
   } catch (const textfile::FileFailure& failure) {
+    end_if_interrupted();
     textfile::show_failure_report(app::failure_report(failure));
   } catch (const std::bad_alloc&) {
-    textfile::show_failure_report("zorvant: out of memory");
+    end_if_interrupted();
+    textfile::show_failure_report(app::out_of_memory_report());
   }
   return 1;
 }

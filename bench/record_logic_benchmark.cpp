@@ -52,6 +52,7 @@ class DiscardingOutput : public textfile::WritableFile {
   void truncate(std::uint64_t length) override { size_ = length; }
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
+  bool created() const override { return false; }
   void close() override {}
 
  private:
@@ -60,7 +61,7 @@ class DiscardingOutput : public textfile::WritableFile {
 
 class DiscardingSplitOutput : public job::SplitOutputSource {
  public:
-  textfile::TextOutputFile& split_output() override { return output_; }
+  textfile::TextOutputFile& file() override { return output_; }
 
  private:
   textfile::TextOutputFile output_{std::make_unique<DiscardingOutput>()};
@@ -99,17 +100,11 @@ void convert(benchmark::State& state, const std::string& text) {
   for (auto _ : state) {
     textfile::TextOutputFile main_output(std::make_unique<DiscardingOutput>());
     DiscardingSplitOutput split_output;
-    job::RecordRouter router(true, main_output, split_output);
+    job::RecordRouter router(main_output, &split_output);
     textfile::TextInputFile input(std::make_unique<MemoryInput>(text));
-    input.read_more();
-    for (;;) {
-      bool end_of_input = input.at_end();
-      input.consume(router.feed(input.data(), input.size(), end_of_input));
-      if (end_of_input) break;
-      input.read_more();
-    }
+    job::route_input(input, router);
     main_output.flush();
-    split_output.split_output().flush();
+    split_output.file().flush();
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }

@@ -1,5 +1,6 @@
 #include "job/record_router.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "job/job_constants.h"
@@ -86,9 +87,8 @@ bool has_split_type(const std::uint8_t* record, std::size_t size) {
 
 }  // namespace
 
-RecordRouter::RecordRouter(bool marked, textfile::TextOutputFile& main_output,
-                           SplitOutputSource& split_output)
-    : marked_(marked), main_output_(main_output), split_output_(split_output) {}
+RecordRouter::RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output)
+    : marked_(split_output != nullptr), main_output_(main_output), split_output_(split_output) {}
 
 std::size_t RecordRouter::feed(const char* bytes, std::size_t size, bool end_of_input) {
   const auto* text = reinterpret_cast<const std::uint8_t*>(bytes);
@@ -121,8 +121,9 @@ std::size_t RecordRouter::feed(const char* bytes, std::size_t size, bool end_of_
 }
 
 void RecordRouter::write_record(const std::uint8_t* record, std::size_t size) {
+  assert(size > 0 && size <= 2 * kRecordLength);  // 256 characters of one or two bytes
   textfile::TextOutputFile& destination =
-      marked_ && has_split_type(record, size) ? split_output_.split_output() : main_output_;
+      marked_ && has_split_type(record, size) ? split_output_->file() : main_output_;
   // Straight into the output's buffer: a record is copied once, filled on the way.
   auto* line = reinterpret_cast<std::uint8_t*>(destination.begin_line(size));
   if (!continuation_) {
@@ -131,6 +132,17 @@ void RecordRouter::write_record(const std::uint8_t* record, std::size_t size) {
     return;
   }
   destination.end_line(fill_separators(record, size, marked_, line));
+}
+
+void route_input(textfile::TextInputFile& input, RecordRouter& router,
+                 const std::function<void()>& after_each_block) {
+  for (;;) {
+    bool end_of_input = input.at_end();
+    input.consume(router.feed(input.data(), input.size(), end_of_input));
+    if (end_of_input) return;
+    if (after_each_block) after_each_block();
+    input.read_more();
+  }
 }
 
 }  // namespace job

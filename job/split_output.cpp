@@ -16,9 +16,12 @@ SplitOutput::SplitOutput(textfile::FileSystem& files, std::string path, std::str
       input_identity_(input_identity),
       main_identity_(main_identity) {}
 
-SplitOutput::~SplitOutput() { release(); }
+SplitOutput::~SplitOutput() {
+  if (!complete_) roll_back();
+  release();
+}
 
-textfile::TextOutputFile& SplitOutput::split_output() {
+textfile::TextOutputFile& SplitOutput::file() {
   if (!file_) open();
   return *file_;
 }
@@ -70,7 +73,7 @@ void SplitOutput::roll_back() noexcept {
   // Before its undo record is written, the run has appended nothing.
   if (!length_before_) {
     remove_if_created();
-    return release();
+    return;
   }
   try {
     file_->discard();
@@ -82,7 +85,6 @@ void SplitOutput::roll_back() noexcept {
   } catch (const std::exception&) {
     // The undo record stays, and the next run that opens this file finishes the job.
   }
-  release();
 }
 
 // A split output exists only once a record has gone to it. Removed while its lock is held: a

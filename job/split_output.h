@@ -16,6 +16,10 @@ namespace job {
 // record beside the file, so that what this run appends is taken back unless the run gets as far
 // as deleting its input: every record reaches the split output exactly once, however often a
 // failed or killed run is retried.
+//
+// Until it is marked complete, going out of scope rolls it back: the file is cut back to its
+// length before this run (and removed when this run created it). Best effort: whatever is not
+// undone then, the undo record undoes at the next run.
 class SplitOutput : public SplitOutputSource {
  public:
   // `input_identity` and `main_identity` are the files this run holds already; the split output
@@ -24,26 +28,25 @@ class SplitOutput : public SplitOutputSource {
               textfile::FileIdentity input_identity, textfile::FileIdentity main_identity);
   ~SplitOutput() override;
 
-  textfile::TextOutputFile& split_output() override;
+  textfile::TextOutputFile& file() override;
 
   // Makes everything appended durable. Does nothing when the file was never opened.
   void sync();
-  // The run failed or was stopped before its input was deleted: cut the file back to its
-  // length before this run, and remove it when this run created it. Best effort: whatever is not
-  // undone here the undo record undoes at the next run, so this never fails.
-  void roll_back() noexcept;
+  // Everything is appended and durable: from here on a failure (at the input's deletion) keeps
+  // the appends and the undo record, and a retry of the same input takes them back before
+  // making them again.
+  void mark_complete() { complete_ = true; }
   // The input is deleted for good: the appends stay. Forgets the undo record and releases the
   // file.
   void commit();
-  // Releases the file and keeps the undo record: a failure at deletion leaves complete outputs,
-  // and a retry of the same input takes this run's appends back before making them again.
-  void release() noexcept;
 
  private:
   void open();
   void undo_earlier_run();
   bool input_exists(const UndoRecord& record);
   void remove_if_created() noexcept;
+  void roll_back() noexcept;
+  void release() noexcept;
 
   textfile::FileSystem& files_;
   std::string path_;
@@ -54,6 +57,7 @@ class SplitOutput : public SplitOutputSource {
   // The file's length before this run's first append, once the undo record says so.
   std::optional<std::uint64_t> length_before_;
   std::unique_ptr<textfile::TextOutputFile> file_;
+  bool complete_ = false;
 };
 
 }  // namespace job

@@ -1,6 +1,7 @@
 #include "route_in_blocks.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "job/record_router.h"
@@ -8,11 +9,30 @@
 
 namespace {
 
+// An input that gives at most `block` bytes a read.
+class BlockInput : public textfile::ReadableFile {
+ public:
+  BlockInput(const std::string& text, std::size_t block) : text_(text), block_(block) {}
+  std::size_t read(char* into, std::size_t capacity) override {
+    std::size_t count = std::min({capacity, block_, text_.size() - offset_});
+    std::memcpy(into, text_.data() + offset_, count);
+    offset_ += count;
+    return count;
+  }
+  textfile::FileIdentity identity() const override { return {}; }
+  void close() override {}
+
+ private:
+  const std::string& text_;
+  std::size_t block_;
+  std::size_t offset_ = 0;
+};
+
 // The split output, opened at the first record bound for it, as the run does.
 class LazySplit : public job::SplitOutputSource {
  public:
   explicit LazySplit(MemoryFileSystem& files) : files_(files) {}
-  textfile::TextOutputFile& split_output() override {
+  textfile::TextOutputFile& file() override {
     if (!file_) {
       file_ = std::make_unique<textfile::TextOutputFile>(files_.open_split_output("split", {}, {}));
     }
@@ -33,21 +53,12 @@ Routed route_in_blocks(const std::string& input, bool marked, std::size_t block)
   MemoryFileSystem files;
   textfile::TextOutputFile main(files.open_main_output("main", {}));
   LazySplit split(files);
-  job::RecordRouter router(marked, main, split);
-  std::string pending;
+  job::RecordRouter router(main, marked ? &split : nullptr);
+  textfile::TextInputFile text(std::make_unique<BlockInput>(input, block));
   std::size_t most_held_back = 0;
-  std::size_t at = 0;
-  for (;;) {
-    std::size_t take = std::min(block, input.size() - at);
-    pending.append(input, at, take);
-    at += take;
-    bool end = at == input.size();
-    pending.erase(0, router.feed(pending.data(), pending.size(), end));
-    if (end) break;
-    most_held_back = std::max(most_held_back, pending.size());
-  }
+  job::route_input(text, router, [&] { most_held_back = std::max(most_held_back, text.size()); });
   main.close();
   split.close();
-  return {files.content("main"), files.content("split"), files.has("split"), pending,
-          most_held_back};
+  return {files.content("main"), files.content("split"), files.has("split"),
+          std::string(text.data(), text.size()), most_held_back};
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <memory>
 
@@ -13,14 +14,16 @@ namespace textfile {
 // boundary cut in two is whole again after the next read.
 class TextInputFile {
  public:
-  static constexpr std::size_t kDefaultBufferSize = 4 << 20;
+  static constexpr std::size_t kBufferSize = 4 << 20;
 
-  explicit TextInputFile(std::unique_ptr<ReadableFile> file,
-                         std::size_t buffer_size = kDefaultBufferSize);
+  explicit TextInputFile(std::unique_ptr<ReadableFile> file);
 
   const char* data() const { return buffer_.get() + begin_; }
   std::size_t size() const { return end_ - begin_; }
-  void consume(std::size_t count) { begin_ += count; }
+  void consume(std::size_t count) {
+    assert(count <= size());
+    begin_ += count;
+  }
 
   // Reads the next block after the unconsumed bytes. Returns false, reading nothing, once the
   // whole file has been read. The unconsumed bytes must leave room in the buffer.
@@ -34,7 +37,6 @@ class TextInputFile {
  private:
   std::unique_ptr<ReadableFile> file_;
   std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool at_end_ = false;

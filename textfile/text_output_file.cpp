@@ -4,11 +4,15 @@
 
 namespace textfile {
 
-// The buffer always has room for a line written in place, whatever size was asked for.
-TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::size_t buffer_size)
-    : file_(std::move(file)),
-      capacity_(buffer_size < kLargestLineInPlace + 2 ? kLargestLineInPlace + 2 : buffer_size) {
-  buffer_.reset(new char[capacity_]);
+TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file)
+    : file_(std::move(file)), buffer_(new char[kBufferSize]) {}
+
+TextOutputFile::~TextOutputFile() {
+  try {
+    close();
+  } catch (const std::exception&) {
+    // Already on the way out of a failure, which is the one reported.
+  }
 }
 
 void TextOutputFile::flush() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <memory>
 
@@ -12,10 +13,12 @@ namespace textfile {
 // big blocks.
 class TextOutputFile {
  public:
-  static constexpr std::size_t kDefaultBufferSize = 1 << 20;
+  static constexpr std::size_t kBufferSize = 1 << 20;
 
-  explicit TextOutputFile(std::unique_ptr<WritableFile> file,
-                          std::size_t buffer_size = kDefaultBufferSize);
+  explicit TextOutputFile(std::unique_ptr<WritableFile> file);
+  // Closes the file if that was not done, writing out what is buffered as far as it can: after
+  // a failure the file keeps the lines written before.
+  ~TextOutputFile();
 
   // Lines are written in place, so that a record is copied once on its way to the file and
   // filled on the way when it needs it: begin_line() gives room for up to `max_size` bytes (at
@@ -23,10 +26,12 @@ class TextOutputFile {
   // end_line() adds CR LF after the `size` bytes it used.
   static constexpr std::size_t kLargestLineInPlace = 1024;  // a record is at most 512 bytes
   char* begin_line(std::size_t max_size) {
-    if (capacity_ - used_ < max_size + 2) flush();
+    assert(max_size <= kLargestLineInPlace);
+    if (kBufferSize - used_ < max_size + 2) flush();
     return buffer_.get() + used_;
   }
   void end_line(std::size_t size) {
+    assert(used_ + size + 2 <= kBufferSize);  // no more than begin_line() made room for
     char* end = buffer_.get() + used_ + size;
     end[0] = static_cast<char>(kCarriageReturn);
     end[1] = static_cast<char>(kLineFeed);
@@ -47,7 +52,6 @@ class TextOutputFile {
  private:
   std::unique_ptr<WritableFile> file_;
   std::unique_ptr<char[]> buffer_;
-  std::size_t capacity_;
   std::size_t used_ = 0;
   bool closed_ = false;
 };
