@@ -1,16 +1,17 @@
 #pragma once
 
-#include <stdexcept>
+#include <exception>
 #include <string>
 
 namespace textfile {
 
 // A file operation that failed: what was attempted, on which path, and the system's own error
 // number and text. Thrown by the file layer; only the program's entry point catches it to report.
-class FileFailure : public std::runtime_error {
+class FileFailure : public std::exception {
  public:
   FileFailure(std::string what_failed, std::string path, int error_number, std::string error_text);
 
+  const char* what() const noexcept override { return what_failed_.c_str(); }
   const std::string& what_failed() const { return what_failed_; }
   const std::string& path() const { return path_; }
   int error_number() const { return error_number_; }
@@ -21,17 +22,6 @@ class FileFailure : public std::runtime_error {
   std::string path_;
   int error_number_;
   std::string error_text_;
-};
-
-// A termination signal arrived during the run. The run stops at the next safe point, undoes what
-// it must, and the program then ends with that signal's own status.
-class Interrupted : public std::runtime_error {
- public:
-  explicit Interrupted(int signal_number);
-  int signal_number() const { return signal_number_; }
-
- private:
-  int signal_number_;
 };
 
 }  // namespace textfile

@@ -1,9 +1,22 @@
 #pragma once
 
+#include <exception>
 #include <string>
 
 // The few things besides files that the program needs from its platform.
 namespace textfile {
+
+// A termination signal arrived during the run. The run stops at the next safe point, undoes what
+// it must, and the program then ends with that signal's own status.
+class Interrupted : public std::exception {
+ public:
+  explicit Interrupted(int signal_number) : signal_number_(signal_number) {}
+  const char* what() const noexcept override { return "interrupted by a signal"; }
+  int signal_number() const { return signal_number_; }
+
+ private:
+  int signal_number_;
+};
 
 // The program's whole argument text, as one string: everything after the program's own name.
 // On POSIX the arguments are joined with one blank between each; no argument gives "".
