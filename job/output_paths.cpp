@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "job/job_constants.h"
+#include "textfile/platform.h"
 
 namespace job {
 
@@ -22,8 +23,7 @@ std::string split_output_path(const std::string& input_path) {
 }
 
 std::string undo_record_path(const std::string& output_path) {
-  std::string::size_type slash = output_path.find_last_of("/\\");
-  std::string::size_type name_start = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t name_start = textfile::last_component_start(output_path);
   std::string output_name = output_path.substr(name_start);
   std::string name = "." + output_name + ".undo";
   // The record is written as "<name>.new" first, and that too must be a name the file system

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -21,6 +22,11 @@ class Interrupted : public std::exception {
 // The program's whole argument text, as one string: everything after the program's own name.
 // On POSIX the arguments are joined with one blank between each; no argument gives "".
 std::string argument_text(int argc, char** argv);
+
+// Where the last component of `path` (the file's own name) begins, by the platform's path
+// syntax: after the last "/", on Windows also after a backslash or a drive's ":"; 0 for a bare
+// name.
+std::size_t last_component_start(const std::string& path);
 
 // From here on, a termination signal (interrupt, terminate, hang-up, broken pipe, file size
 // limit) no longer ends the process at once: it is remembered, and throw_if_interrupted() turns

@@ -30,6 +30,11 @@ std::string argument_text(int argc, char** argv) {
   return text;
 }
 
+std::size_t last_component_start(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
 void watch_for_interruptions() {
   for (int signal_number : kWatchedSignals) {
     struct sigaction current {};
