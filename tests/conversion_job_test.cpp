@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "job/output_paths.h"
 #include "job/undo_record.h"
 #include "memory_file_system.h"
 #include "textfile/file_failure.h"
@@ -188,6 +189,19 @@ TEST(UndoRecord, ReadsTheFirstVersion) {
   EXPECT_EQ(record->input_path, "/in/A");
   EXPECT_TRUE(job::UndoRecord::names(record->input_identity, {1, 3, 0, 12345}));
   EXPECT_FALSE(job::UndoRecord::names(record->input_identity, {1, 4, 0, 12345}));
+}
+
+// The record sits beside its output, hidden, under a name the file system takes.
+TEST(UndoRecord, PathIsAHiddenNameBesideTheOutput) {
+  EXPECT_EQ(job::undo_record_path("/d/1101/A.dat.txt"), "/d/1101/.A.dat.txt.undo");
+#ifndef _WIN32
+  // A backslash is an ordinary character of a name here.
+  EXPECT_EQ(job::undo_record_path("/d/a\\1101.txt"), "/d/.a\\1101.txt.undo");
+#endif
+  std::string record = job::undo_record_path("/d/" + string(246, 'n'));
+  EXPECT_EQ(record.rfind('/'), 2u);
+  EXPECT_EQ(record.substr(3, 9), ".zorvant-");
+  EXPECT_LE(record.size() - 3 + 4, 255u);  // with ".new" too
 }
 
 }  // namespace
