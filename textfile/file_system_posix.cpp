@@ -26,9 +26,10 @@ FileFailure posix_failure(const std::string& what_failed, const std::string& pat
   return FileFailure(what_failed, path, error, std::strerror(error));
 }
 
-// A blocking call interrupted by a signal: stop the run if it was a termination signal or a
-// writer breaking the input's lease, otherwise simply try again.
-void stop_if_interrupted() {
+// The run's safe point, which a blocking call interrupted by a signal reaches too: stop the run
+// for a termination signal or a writer that broke the input's lease; any other signal, and the
+// call is simply tried again.
+void throw_if_interrupted_or_changed() {
   throw_if_interrupted();
   input_lease::throw_if_broken();
 }
@@ -105,7 +106,7 @@ int open_retrying(const std::string& path, int flags) {
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd >= 0 || errno != EINTR) return fd;
-    stop_if_interrupted();
+    throw_if_interrupted_or_changed();
   }
 }
 
@@ -156,7 +157,7 @@ class PosixInput : public ReadableFile {
         return static_cast<std::size_t>(got);
       }
       if (errno != EINTR) throw posix_failure("cannot read", path_, errno);
-      stop_if_interrupted();
+      throw_if_interrupted_or_changed();
     }
   }
 
@@ -219,7 +220,7 @@ class PosixOutput : public WritableFile {
       ssize_t written = ::write(fd_.get(), bytes, size);
       if (written < 0) {
         if (errno != EINTR) throw posix_failure("cannot write", path_, errno);
-        stop_if_interrupted();
+        throw_if_interrupted_or_changed();
         continue;
       }
       bytes += written;
@@ -268,7 +269,7 @@ class PosixOutput : public WritableFile {
   void lock() {
     while (::flock(fd_.get(), LOCK_EX) != 0) {
       if (errno != EINTR) throw posix_failure("cannot lock", path_, errno);
-      stop_if_interrupted();
+      throw_if_interrupted_or_changed();
     }
   }
 
@@ -446,7 +447,7 @@ class PosixFileSystem : public FileSystem {
     }
   }
 
-  void throw_if_interrupted() override { stop_if_interrupted(); }
+  void throw_if_interrupted() override { throw_if_interrupted_or_changed(); }
 
  private:
   static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {
