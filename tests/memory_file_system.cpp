@@ -176,7 +176,7 @@ void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::st
     throw textfile::FileFailure("cannot delete", path, EIO, "replaced");
   }
   if (static_cast<MemoryInput&>(input).changed()) {
-    throw textfile::FileFailure("cannot convert", path, ESTALE, "changed while being converted");
+    throw textfile::FileFailure("cannot convert", path, EIO, "changed while being converted");
   }
   names_.erase(path);
 }
