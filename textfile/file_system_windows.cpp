@@ -255,13 +255,11 @@ FileIdentity identity_of_name(const std::string& path) {
 DWORD find_identity(const std::string& path, FileIdentity& identity) {
   std::wstring wide = to_wide(path);
   if (wide.size() >= MAX_PATH) wide = verbatim_path(full_path(wide), L"\\\\?\\");
-  HANDLE handle = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return ::GetLastError();
-  DWORD error = identity_of_handle(handle, identity);
-  ::CloseHandle(handle);
-  return error;
+  ScopedHandle handle(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) return ::GetLastError();
+  return identity_of_handle(handle.get(), identity);
 }
 
 // The security descriptor of an open file, its owner and its list of who may do what, freed
