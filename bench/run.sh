@@ -3,7 +3,11 @@
 # physical limit) and against the nearest stock tool (fold), alternating on the same machine in
 # the same run, and prints a markdown table of medians and paired ratios.
 #
-#   bench/run.sh [ROUNDS]        (default 7 rounds, at least 5)
+#   bench/run.sh [--memory] [ROUNDS]        (default 7 rounds, at least 5)
+#
+# --memory: the inputs on tmpfs (/dev/shm), where the processor and not the disk sets the pace;
+# zorvant against a copy through user space (dd bs=4M, read and write as any converter must,
+# nothing synced) and fold.
 #
 # ZORVANT=/path/to/zorvant measures that binary instead of the release build (to compare a
 # change against a saved copy of the program).
@@ -15,9 +19,14 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
+memory=false
+if [ "${1:-}" = --memory ]; then
+  memory=true
+  shift
+fi
 rounds="${1:-7}"
 if ! [[ "$rounds" =~ ^[0-9]+$ ]] || [ "$rounds" -lt 5 ]; then
-  echo "usage: bench/run.sh [ROUNDS]  (ROUNDS at least 5)" >&2
+  echo "usage: bench/run.sh [--memory] [ROUNDS]  (ROUNDS at least 5)" >&2
   exit 2
 fi
 
@@ -42,6 +51,7 @@ build="$root/build-release"
 zorvant="${ZORVANT:-$build/zorvant}"
 
 data="$here/data"
+$memory && data=/dev/shm/zorvant-bench
 mkdir -p "$data"
 inputs=(ascii sjis lfline)
 for kind in "${inputs[@]}"; do
@@ -76,7 +86,11 @@ run() {
       /usr/bin/time -f %M -o "$work/rss" "$zorvant" "$input"
       ;;
     dd)
-      /usr/bin/time -f %M -o "$work/rss" dd if="$input" of="$input.txt" bs=1M conv=fsync status=none
+      if $memory; then
+        /usr/bin/time -f %M -o "$work/rss" dd if="$input" of="$input.txt" bs=4M status=none
+      else
+        /usr/bin/time -f %M -o "$work/rss" dd if="$input" of="$input.txt" bs=1M conv=fsync status=none
+      fi
       rm "$input"
       ;;
     fold)
@@ -96,7 +110,7 @@ run() {
   # Outside the timing: drop the outputs, and write back whatever is still dirty (fold does not
   # sync), so that no run pays for the one before.
   find "$work" -mindepth 1 -delete
-  sync
+  $memory || sync
 }
 
 for kind in "${inputs[@]}"; do
@@ -110,7 +124,7 @@ for kind in "${inputs[@]}"; do
 done
 
 # Medians of the wall times, medians of the per-round ratios, and the largest peak memory.
-awk -v rounds="$rounds" '
+awk -v rounds="$rounds" -v memory="$memory" '
   function median(values, n,   i, j, t) {
     for (i = 2; i <= n; ++i)
       for (j = i; j > 1 && values[j - 1] > values[j]; --j) {
@@ -151,7 +165,7 @@ awk -v rounds="$rounds" '
       }
       print line " |"
     }
-    printf "\n%d rounds per input, 256 MiB inputs; wall seconds are medians, ratios are medians of the per-round ratios.\n", rounds
+    printf "\n%d rounds per input, 256 MiB inputs%s; wall seconds are medians, ratios are medians of the per-round ratios.\n", rounds, memory == "true" ? " on tmpfs, dd bs=4M without sync" : ", dd with conv=fsync"
   }
 ' "$results"
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(findmnt -no FSTYPE -T "$data") on $(findmnt -no SOURCE -T "$data"), Linux $(uname -r)"

@@ -35,7 +35,9 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   std::unique_ptr<textfile::ReadableFile> opened = files.open_input(input_path);
   // Another run converted and deleted it between the test above and the input's lock.
   if (!opened) return RunOutcome::kNothingToDo;
-  textfile::TextInputFile input(std::move(opened));
+  // Declared before the files, so that it outlives them: they hand it their last writes.
+  std::unique_ptr<textfile::BackgroundIo> io = files.start_background_io();
+  textfile::TextInputFile input(std::move(opened), io.get());
   const textfile::FileIdentity input_identity = input.file().identity();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
@@ -44,13 +46,13 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   }
 
   const std::string main_path = main_output_path(input_path);
-  textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity));
+  textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity), io.get());
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
   files.remove_file(undo_record_path(main_path));
 
   std::optional<SplitOutput> split_output;
   if (is_marked_input(input_path)) {
-    split_output.emplace(files, split_output_path(input_path), input_path, input_identity,
+    split_output.emplace(files, io.get(), split_output_path(input_path), input_path, input_identity,
                          main_output.file().identity());
   }
   RecordRouter router(main_output, split_output ? &*split_output : nullptr);

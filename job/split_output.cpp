@@ -6,10 +6,11 @@
 
 namespace job {
 
-SplitOutput::SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
-                         textfile::FileIdentity input_identity,
+SplitOutput::SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io, std::string path,
+                         std::string input_path, textfile::FileIdentity input_identity,
                          textfile::FileIdentity main_identity)
     : files_(files),
+      io_(io),
       path_(std::move(path)),
       undo_path_(undo_record_path(path_)),
       input_path_(files.absolute_path(input_path)),
@@ -28,7 +29,7 @@ textfile::TextOutputFile& SplitOutput::file() {
 
 void SplitOutput::open() {
   file_ = std::make_unique<textfile::TextOutputFile>(
-      files_.open_split_output(path_, input_identity_, main_identity_));
+      files_.open_split_output(path_, input_identity_, main_identity_), io_);
   // From here the file's lock is held: an undo record found now belongs to a run that is gone.
   undo_earlier_run();
   textfile::WritableFile& file = file_->file();

@@ -24,8 +24,9 @@ class SplitOutput : public SplitOutputSource {
  public:
   // `input_identity` and `main_identity` are the files this run holds already; the split output
   // must be neither.
-  SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
-              textfile::FileIdentity input_identity, textfile::FileIdentity main_identity);
+  SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io, std::string path,
+              std::string input_path, textfile::FileIdentity input_identity,
+              textfile::FileIdentity main_identity);
   ~SplitOutput() override;
 
   textfile::TextOutputFile& file() override;
@@ -49,6 +50,7 @@ class SplitOutput : public SplitOutputSource {
   void release() noexcept;
 
   textfile::FileSystem& files_;
+  textfile::BackgroundIo* io_;
   std::string path_;
   std::string undo_path_;
   std::string input_path_;

@@ -70,6 +70,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   void write_small_file(const std::string& path, const std::string& content) override;
   void remove_file(const std::string& path) override;
   void throw_if_interrupted() override {}
+  // Every operation in turn, so that operation number N is the same in every run.
+  std::unique_ptr<textfile::BackgroundIo> start_background_io() override { return nullptr; }
 
  private:
   using Names = std::map<std::string, std::shared_ptr<File>>;

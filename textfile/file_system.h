@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "textfile/background_io.h"
+
 // The one seam between the conversion and the operating system. Every system call the program
 // makes lives behind these classes; one implementation per platform is chosen by the build.
 // Every operation that fails throws textfile::FileFailure naming what failed, the path and the
@@ -122,6 +124,11 @@ class FileSystem {
   virtual void write_small_file(const std::string& path, const std::string& content) = 0;
   // Does nothing for a missing file.
   virtual void remove_file(const std::string& path) = 0;
+
+  // A thread that reads and writes files while the conversion goes on, or nothing where every
+  // operation must happen in turn. It takes no termination signal: those wake the thread that
+  // runs the conversion, wherever it waits.
+  virtual std::unique_ptr<BackgroundIo> start_background_io() = 0;
 
   // The run's safe point: throws textfile::Interrupted when a termination signal has arrived,
   // and "changed while being converted" when a program has opened the input for writing.

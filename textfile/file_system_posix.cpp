@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -448,6 +450,20 @@ class PosixFileSystem : public FileSystem {
   }
 
   void throw_if_interrupted() override { throw_if_interrupted_or_changed(); }
+
+  std::unique_ptr<BackgroundIo> start_background_io() override {
+    // The thread starts with the signals blocked that must reach the conversion's thread: a
+    // termination signal or a lease break has to interrupt a wait there. The file size limit's
+    // signal goes to the thread whose write passed it, and is caught there as anywhere.
+    sigset_t blocked;
+    sigset_t before;
+    sigemptyset(&blocked);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGIO}) sigaddset(&blocked, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    auto io = std::make_unique<BackgroundIo>();
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return io;
+  }
 
  private:
   static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {

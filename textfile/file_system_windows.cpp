@@ -684,6 +684,10 @@ class WindowsFileSystem : public FileSystem {
     }
   }
 
+  std::unique_ptr<BackgroundIo> start_background_io() override {
+    return std::make_unique<BackgroundIo>();
+  }
+
   void throw_if_interrupted() override {
     // Windows has no lease to watch writers with: the input's share mode keeps them out.
     textfile::throw_if_interrupted();

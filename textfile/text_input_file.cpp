@@ -5,24 +5,52 @@
 
 namespace textfile {
 
-TextInputFile::TextInputFile(std::unique_ptr<ReadableFile> file)
-    : file_(std::move(file)), buffer_(new char[kBufferSize]) {}
+TextInputFile::TextInputFile(std::unique_ptr<ReadableFile> file, BackgroundIo* io)
+    : file_(std::move(file)),
+      io_(io),
+      buffers_{std::unique_ptr<char[]>(new char[kCarryRoom + kBlockSize]),
+               std::unique_ptr<char[]>(new char[kCarryRoom + kBlockSize])} {}
+
+TextInputFile::~TextInputFile() { wait_for_reading(); }
+
+void TextInputFile::start_reading() {
+  char* into = buffers_[1 - current_].get() + kCarryRoom;
+  ReadableFile* file = file_.get();
+  reading_ = io_->run<std::size_t>([file, into] { return file->read(into, kBlockSize); });
+}
+
+void TextInputFile::wait_for_reading() noexcept {
+  if (reading_.valid()) reading_.wait();
+}
 
 bool TextInputFile::read_more() {
   if (at_end_) return false;
-  assert(end_ - begin_ < kBufferSize);  // the unconsumed bytes leave room to read into
-  if (begin_ > 0) {
-    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
+  std::size_t got;
+  if (io_ == nullptr) {
+    got = file_->read(buffers_[1 - current_].get() + kCarryRoom, kBlockSize);
+  } else {
+    if (!reading_.valid()) start_reading();
+    got = reading_.get();
   }
-  std::size_t got = file_->read(buffer_.get() + end_, kBufferSize - end_);
   if (got == 0) {
     at_end_ = true;
     return false;
   }
-  end_ += got;
+  std::size_t carried = size();
+  assert(carried <= kCarryRoom);
+  char* next = buffers_[1 - current_].get();
+  std::memcpy(next + kCarryRoom - carried, data(), carried);
+  current_ = 1 - current_;
+  begin_ = kCarryRoom - carried;
+  end_ = kCarryRoom + got;
+  // The block just left is free again: the one after this is read into it meanwhile.
+  if (io_ != nullptr) start_reading();
   return true;
+}
+
+void TextInputFile::close() {
+  wait_for_reading();
+  file_->close();
 }
 
 }  // namespace textfile

@@ -4,8 +4,11 @@
 
 namespace textfile {
 
-TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file)
-    : file_(std::move(file)), buffer_(new char[kBufferSize]) {}
+TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, BackgroundIo* io)
+    : file_(std::move(file)),
+      io_(io),
+      buffers_{std::unique_ptr<char[]>(new char[kBufferSize]),
+               std::unique_ptr<char[]>(io != nullptr ? new char[kBufferSize] : nullptr)} {}
 
 TextOutputFile::~TextOutputFile() {
   try {
@@ -13,6 +16,7 @@ TextOutputFile::~TextOutputFile() {
   } catch (const std::exception&) {
     // Already on the way out of a failure, which is the one reported.
   }
+  if (writing_.valid()) writing_.wait();
 }
 
 void TextOutputFile::flush() {
@@ -21,11 +25,30 @@ void TextOutputFile::flush() {
   // written a second time by a later flush.
   std::size_t count = used_;
   used_ = 0;
-  file_->write(buffer_.get(), count);
+  if (io_ == nullptr) return file_->write(buffers_[current_].get(), count);
+  wait_for_writing();
+  const char* bytes = buffers_[current_].get();
+  WritableFile* file = file_.get();
+  writing_ = io_->run<void>([file, bytes, count] { file->write(bytes, count); });
+  current_ = 1 - current_;
+}
+
+void TextOutputFile::wait_for_writing() {
+  if (writing_.valid()) writing_.get();
+}
+
+void TextOutputFile::discard() {
+  used_ = 0;
+  try {
+    wait_for_writing();
+  } catch (const std::exception&) {
+    // What that write did or did not do is taken back by the caller.
+  }
 }
 
 void TextOutputFile::sync() {
   flush();
+  wait_for_writing();
   file_->sync();
 }
 
@@ -33,6 +56,7 @@ void TextOutputFile::close() {
   if (closed_) return;
   closed_ = true;
   flush();
+  wait_for_writing();
   file_->close();
 }
 

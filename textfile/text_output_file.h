@@ -2,20 +2,23 @@
 
 #include <cassert>
 #include <cstddef>
+#include <future>
 #include <memory>
 
+#include "textfile/background_io.h"
 #include "textfile/code_page.h"
 #include "textfile/file_system.h"
 
 namespace textfile {
 
 // Writes lines of text, each followed by CR LF, into a large buffer that goes to the file in
-// big blocks.
+// big blocks. With background I/O, a full buffer is written while lines go into another one; a
+// failure of that write throws at the next flush, sync or close.
 class TextOutputFile {
  public:
   static constexpr std::size_t kBufferSize = 1 << 20;
 
-  explicit TextOutputFile(std::unique_ptr<WritableFile> file);
+  explicit TextOutputFile(std::unique_ptr<WritableFile> file, BackgroundIo* io = nullptr);
   // Closes the file if that was not done, writing out what is buffered as far as it can: after
   // a failure the file keeps the lines written before.
   ~TextOutputFile();
@@ -28,11 +31,11 @@ class TextOutputFile {
   char* begin_line(std::size_t max_size) {
     assert(max_size <= kLargestLineInPlace);
     if (kBufferSize - used_ < max_size + 2) flush();
-    return buffer_.get() + used_;
+    return buffers_[current_].get() + used_;
   }
   void end_line(std::size_t size) {
     assert(used_ + size + 2 <= kBufferSize);  // no more than begin_line() made room for
-    char* end = buffer_.get() + used_ + size;
+    char* end = buffers_[current_].get() + used_ + size;
     end[0] = static_cast<char>(kCarriageReturn);
     end[1] = static_cast<char>(kLineFeed);
     used_ += size + 2;
@@ -40,18 +43,28 @@ class TextOutputFile {
 
   // Hands everything buffered to the file.
   void flush();
-  // Forgets what is buffered and not yet written.
-  void discard() { used_ = 0; }
+  // Forgets what is buffered and not yet written, and waits for a write still going on, whatever
+  // becomes of it.
+  void discard();
   // Flushes, then makes the whole file durable.
   void sync();
   // Flushes and releases the file. Closing twice does nothing.
   void close();
 
-  WritableFile& file() { return *file_; }
+  // The file, once every write handed over is done.
+  WritableFile& file() {
+    wait_for_writing();
+    return *file_;
+  }
 
  private:
+  void wait_for_writing();
+
   std::unique_ptr<WritableFile> file_;
-  std::unique_ptr<char[]> buffer_;
+  BackgroundIo* io_;
+  std::unique_ptr<char[]> buffers_[2];
+  int current_ = 0;
+  std::future<void> writing_;
   std::size_t used_ = 0;
   bool closed_ = false;
 };
