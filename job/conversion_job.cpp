@@ -35,9 +35,11 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   std::unique_ptr<textfile::ReadableFile> opened = files.open_input(input_path);
   // Another run converted and deleted it between the test above and the input's lock.
   if (!opened) return RunOutcome::kNothingToDo;
-  // Declared before the files, so that it outlives them: they hand it their last writes.
-  std::unique_ptr<textfile::BackgroundIo> io = files.start_background_io();
-  textfile::TextInputFile input(std::move(opened), io.get());
+  // One thread reads ahead, another writes behind, while this one converts. Declared before the
+  // files, so that they outlive them: the files hand them their last reads and writes.
+  std::unique_ptr<textfile::BackgroundIo> reading = files.start_background_io();
+  std::unique_ptr<textfile::BackgroundIo> writing = files.start_background_io();
+  textfile::TextInputFile input(std::move(opened), reading.get());
   const textfile::FileIdentity input_identity = input.file().identity();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
@@ -46,14 +48,15 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   }
 
   const std::string main_path = main_output_path(input_path);
-  textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity), io.get());
+  textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity),
+                                       writing.get());
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
   files.remove_file(undo_record_path(main_path));
 
   std::optional<SplitOutput> split_output;
   if (is_marked_input(input_path)) {
-    split_output.emplace(files, io.get(), split_output_path(input_path), input_path, input_identity,
-                         main_output.file().identity());
+    split_output.emplace(files, writing.get(), split_output_path(input_path), input_path,
+                         input_identity, main_output.file().identity());
   }
   RecordRouter router(main_output, split_output ? &*split_output : nullptr);
   route_input(input, router, [&files] { files.throw_if_interrupted(); });

@@ -17,7 +17,7 @@ namespace textfile {
 // on this one.
 class TextInputFile {
  public:
-  static constexpr std::size_t kBlockSize = 4 << 20;
+  static constexpr std::size_t kBlockSize = 2 << 20;
   // The most unconsumed bytes a caller may leave before asking for more.
   static constexpr std::size_t kCarryRoom = 64 << 10;
 
