@@ -168,4 +168,4 @@ awk -v rounds="$rounds" -v memory="$memory" '
     printf "\n%d rounds per input, 256 MiB inputs%s; wall seconds are medians, ratios are medians of the per-round ratios.\n", rounds, memory == "true" ? " on tmpfs, dd bs=4M without sync" : ", dd with conv=fsync"
   }
 ' "$results"
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(findmnt -no FSTYPE -T "$data") on $(findmnt -no SOURCE -T "$data"), Linux $(uname -r)"
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(stat -f -c %T "$data") on $(df --output=source "$data" | tail -1), Linux $(uname -r)"
