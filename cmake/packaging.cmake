@@ -1,10 +1,17 @@
 # Installation and packages.
 #
 #   cmake --install build --prefix /opt/zorvant   bin/zorvant, share/man/man1/zorvant.1
-#   cpack --config build/CPackConfig.cmake        zorvant_<version>_<arch>.deb (Linux)
-#                                                  zorvant-<version>-<system>.zip (Windows)
+#   cpack --preset deb                            zorvant_<version>_<arch>.deb (Debian, Ubuntu)
+#   cpack --preset rpm                            zorvant-<version>-1.<arch>.rpm (Red Hat family)
+#   cpack --preset windows                        zorvant-<version>-win64.zip (Windows)
+#
+# Every package, and the program's own version resource on Windows, takes its version from
+# project(... VERSION ...).
 
 include(GNUInstallDirs)
+
+# The man page shows the version it documents.
+configure_file(doc/zorvant.1.in ${PROJECT_BINARY_DIR}/doc/zorvant.1 @ONLY)
 
 set(ZORVANT_PACKAGE_CONTACT "zorvant maintainers <maintainers@zorvant.invalid>"
     CACHE STRING "Maintainer named in the packages")
@@ -16,7 +23,7 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
   install(TARGETS zorvant RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES doc/zorvant.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/zorvant.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
   set(CPACK_STRIP_FILES ON)
@@ -34,7 +41,23 @@ set(CPACK_PACKAGE_DESCRIPTION
  (records of type 2 of a marked input going to a split output), syncs the outputs\
  to disk and deletes the input. A failed, killed or interrupted run keeps its\
  input, and running the same command again finishes the job.")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_VERBATIM_VARIABLES ON)
+
+# Red Hat family: the file name follows RPM's rules (name-version-release.arch), and the
+# dependencies are found by rpmbuild from the program's shared libraries. The folders the
+# package puts files into belong to the system.
+set(CPACK_RPM_PACKAGE_NAME zorvant)
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_RELEASE 1)
+set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
+set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
+set(CPACK_RPM_PACKAGE_URL "https://zorvant.invalid/")
+set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+set(CPACK_RPM_PACKAGE_AUTOPROV OFF)
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/doc)
+# The package holds the program, not links into the system's build-id folder.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
 
 # Debian: the package's name and file name follow Debian's rules, and its dependencies are
 # those of the program as dpkg-shlibdeps finds them.

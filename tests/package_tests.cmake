@@ -1,4 +1,4 @@
-# What an operator installs: the man page and the Debian package. The scripts need bash, and
+# What an operator installs: the man page, the Debian package and the RPM. The scripts need bash, and
 # groff or mandoc, and the Debian tools, so they run on Linux only; a test whose tools are
 # missing reports itself skipped (status 77).
 
@@ -8,17 +8,22 @@ endif()
 if(ZORVANT_BASH)
   add_test(NAME man_page.renders_without_warnings
     COMMAND ${ZORVANT_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/package/man_page_lint.sh
-            ${PROJECT_SOURCE_DIR}/doc/zorvant.1)
+            ${PROJECT_BINARY_DIR}/doc/zorvant.1 ${PROJECT_VERSION})
 
   # The package is made from the build tree, so the program must be built first; cpack
   # writes the package into a temporary folder of the test's own.
   add_test(NAME package.deb_installs_and_converts
     COMMAND ${ZORVANT_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/package/deb_package_test.sh
-            ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
+            ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+
+  add_test(NAME package.rpm_installs_and_converts
+    COMMAND ${ZORVANT_BASH} ${CMAKE_CURRENT_SOURCE_DIR}/package/rpm_package_test.sh
+            ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
 
   set_tests_properties(man_page.renders_without_warnings package.deb_installs_and_converts
-    PROPERTIES SKIP_RETURN_CODE 77)
-  set_tests_properties(package.deb_installs_and_converts PROPERTIES
+    package.rpm_installs_and_converts PROPERTIES SKIP_RETURN_CODE 77)
+  set_tests_properties(package.deb_installs_and_converts package.rpm_installs_and_converts
+    PROPERTIES
     TIMEOUT 300
     REQUIRED_FILES $<TARGET_FILE:zorvant>)
 endif()
