@@ -36,6 +36,7 @@ int exit_status(job::RunOutcome outcome) {
 // Exit statuses: 0 when the input was converted or there was nothing to convert, 1 after a
 // failure (reported in one line); a termination signal ends the program with its own status.
 int main(int argc, char** argv) {
+  textfile::guard_standard_streams();
   textfile::watch_for_interruptions();
   try {
     return exit_status(

@@ -481,4 +481,39 @@ TEST_F(ZorvantTest, OutputOverFileSizeLimitFailsAndKeepsInput) {
   EXPECT_EQ(tmp_.Read("big.dat"), input);
 }
 
+// Without standard error the report goes to the system log, where an operator still finds it,
+// and never into a file of the run that got standard error's number.
+TEST_F(ZorvantTest, ReportGoesToTheSystemLogWithoutStandardError) {
+  if (geteuid() != 0 || access("/dev/log", F_OK) == 0) {
+    GTEST_SKIP() << "needs root, and /dev/log free for a listener of the test's own";
+  }
+  const int log = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, "/dev/log");
+  ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << errno;
+  const timeval wait{5, 0};
+  setsockopt(log, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+  tmp_.Write("0502/a.dat", "abcd2\r");  // its split folder is missing
+  RunOptions without_stderr;
+  without_stderr.close_stderr = true;
+  RunResult result = RunOn("0502/a.dat", without_stderr);
+  char message[4096] = {};
+  ssize_t got = recv(log, message, sizeof message - 1, 0);
+  close(log);
+  unlink("/dev/log");
+
+  EXPECT_EQ(result.exit_code, 1);
+  ASSERT_GT(got, 0) << "nothing reached the system log";
+  const std::string text(message, static_cast<std::size_t>(got));
+  EXPECT_EQ(text.rfind("<11>", 0), 0u) << text;  // facility user, priority err
+  EXPECT_NE(text.find(" zorvant["), std::string::npos) << text;
+  EXPECT_NE(text.find("zorvant: cannot append to '" + tmp_.Path("1101/a.dat.txt") + "'"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(tmp_.Read("0502/a.dat"), "abcd2\r");
+  EXPECT_EQ(tmp_.Read("0502/a.dat.txt"), "");
+}
+
 }  // namespace

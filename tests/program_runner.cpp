@@ -47,6 +47,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd < 0 || dup2(null_fd, 0) < 0) ChildFail("stdin");
     if (dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0) ChildFail("dup2");
+    if (options.close_stderr) close(2);
     if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) {
       ChildFail("chdir");
     }

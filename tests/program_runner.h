@@ -14,6 +14,8 @@ struct RunOptions {
   long long file_size_limit = -1;
   // A hung child (e.g. one that opened a FIFO) is killed after this long.
   int timeout_seconds = 10;
+  // Starts the child without standard error (its report then goes elsewhere).
+  bool close_stderr = false;
 };
 
 struct RunResult {

@@ -38,7 +38,14 @@ void throw_if_interrupted();
 // Ends the process with the status the signal itself gives, as if it had never been caught.
 [[noreturn]] void end_with_signal(int signal_number);
 
-// Shows the one-line failure report where the operator will see it.
+// Opens the null device on each of the three standard streams the program was started without,
+// so that no file of the run takes one of their numbers (a report written to standard error
+// would go into it). Called first thing.
+void guard_standard_streams();
+
+// Shows the one-line failure report where the operator will see it: on standard error, or where
+// there is none (closed, or writing to it fails), in the system log on POSIX (identity
+// "zorvant", facility user, priority err) and in a message box on Windows.
 void show_failure_report(const std::string& line);
 
 }  // namespace textfile

@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -14,6 +17,22 @@ namespace {
 constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 
 volatile std::sig_atomic_t pending_signal = 0;
+
+// False when the program was started without standard error.
+bool standard_error_open = true;
+
+bool write_all(int fd, const std::string& text) {
+  const char* at = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, at, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    at += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
 
 extern "C" void remember_signal(int signal_number) {
   if (pending_signal == 0) pending_signal = signal_number;
@@ -68,16 +87,24 @@ void end_with_signal(int signal_number) {
   std::_Exit(128 + signal_number);
 }
 
-void show_failure_report(const std::string& line) {
-  std::string text = line + "\n";
-  const char* at = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t written = ::write(STDERR_FILENO, at, left);
-    if (written <= 0) return;
-    at += written;
-    left -= static_cast<std::size_t>(written);
+void guard_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDERR_FILENO) standard_error_open = false;
+    // The lowest free number is this one, the streams before it being open by now.
+    int null_device = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_device >= 0 && null_device != fd) {
+      ::dup2(null_device, fd);
+      ::close(null_device);
+    }
   }
+}
+
+void show_failure_report(const std::string& line) {
+  if (standard_error_open && write_all(STDERR_FILENO, line + "\n")) return;
+  ::openlog("zorvant", LOG_PID, LOG_USER);
+  ::syslog(LOG_ERR, "%s", line.c_str());
+  ::closelog();
 }
 
 }  // namespace textfile

@@ -67,6 +67,10 @@ void end_with_signal(int) {
   ::ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
+void guard_standard_streams() {
+  // Windows hands out handles, not the lowest free number: no file takes standard error's place.
+}
+
 void show_failure_report(const std::string& line) {
   HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   if (error != nullptr && error != INVALID_HANDLE_VALUE &&
