@@ -2,6 +2,8 @@
 # Builds zorvant and converts the sample A0502.dat in a temporary folder, then shows the outputs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+cd "$here/.."
+scripts/install-packages.sh build
 cmake --preset default >/dev/null
 cmake --build --preset default --target zorvant >/dev/null
 

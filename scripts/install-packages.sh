@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs the Debian or Ubuntu packages that a task needs and the machine lacks: the one list
+# of what zorvant's scripts rely on. Quiet when everything is there.
+#
+#   scripts/install-packages.sh TASK...
+#
+#   build      build the program (demo/run.sh)
+#   test       build it and run the whole test suite (tests/run.sh)
+#   sanitize   the test suite under the sanitizers, with clang and libFuzzer (.ci/run)
+#   windows    cross-build the Windows program and test it under Wine (.ci/windows-setup)
+#
+# Installs as root directly, else through sudo; apt-get update runs only when something is
+# missing.
+set -euo pipefail
+
+packages_for() {
+  case "$1" in
+  build) echo cmake ninja-build g++ ;;
+  # GoogleTest; strace, flock, pgrep and unshare for the reliability tests; the Debian and RPM
+  # tools and groff for the package and man page tests.
+  test) echo cmake ninja-build g++ libgtest-dev strace util-linux procps dpkg-dev file \
+    groff-base rpm rpm2cpio cpio ;;
+  sanitize) echo clang libclang-rt-14-dev ;;
+  # GoogleTest's sources, built for Windows; a virtual display for the message box.
+  windows) echo cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest xvfb xauth ;;
+  *)
+    echo "install-packages: no task '$1' (build, test, sanitize, windows)" >&2
+    exit 2
+    ;;
+  esac
+}
+
+missing=()
+for task in "$@"; do
+  packages=$(packages_for "$task") || exit 2
+  for package in $packages; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q ' installed$' ||
+      missing+=("$package")
+  done
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null; then
+  as_root=(sudo)
+else
+  echo "needs root or sudo to install: ${missing[*]}" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}" >&2
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
