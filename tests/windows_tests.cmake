@@ -23,3 +23,8 @@ add_test(NAME windows.end_to_end
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/end_to_end.sh
           $<TARGET_FILE:zorvant> $<TARGET_FILE:zorvant_test_helper>)
 set_tests_properties(windows.end_to_end PROPERTIES TIMEOUT 300)
+
+# What zorvant.exe carries for Windows: its version and names, and its manifest.
+add_test(NAME windows.resources
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/resources.sh
+          $<TARGET_FILE:zorvant> ${CMAKE_RC_COMPILER} ${PROJECT_VERSION})

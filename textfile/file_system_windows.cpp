@@ -206,12 +206,32 @@ std::wstring full_path(const std::wstring& path) {
 }
 
 // A full path as the system takes it verbatim, whatever its length: after `prefix`, "\\?\" for
-// the functions of Windows, "\??\" for those of its kernel.
+// the functions of Windows, "\??\" for those of its kernel. A device path (\\.\) names the
+// same thing verbatim, as \\server\share does as UNC\server\share.
 std::wstring verbatim_path(const std::wstring& full, const wchar_t* prefix) {
-  if (full.compare(0, 4, L"\\\\?\\") == 0) return prefix + full.substr(4);
+  if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) {
+    return prefix + full.substr(4);
+  }
   if (full.compare(0, 2, L"\\\\") == 0) return prefix + (L"UNC\\" + full.substr(2));
   return prefix + full;
 }
+
+// The path to hand to the system for `path`. Windows takes at most MAX_PATH - 1 characters in a
+// path (more only where the machine allows long paths and the manifest asks for them), except
+// in the verbatim form, which it passes to the file system untouched. A longer path is made
+// absolute, as the system itself would make it, and handed over in that form: it names the same
+// file. Shorter paths and verbatim ones go as they are, and so does one the system cannot make
+// absolute, for the system to refuse with its own error. The rules and the report keep the
+// path as the user gave it: only what the system is given changes.
+std::wstring system_path(const std::wstring& path) {
+  if (path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  // A short relative path is long too when the current folder is.
+  std::wstring full = full_path(path);
+  if (full.empty() || (path.size() < MAX_PATH && full.size() < MAX_PATH)) return path;
+  return verbatim_path(full, L"\\\\?\\");
+}
+
+std::wstring system_path(const std::string& path) { return system_path(to_wide(path)); }
 
 // The path of an open file or folder as the system itself names it, links resolved and short
 // names spelled out; empty when it cannot tell.
@@ -243,19 +263,16 @@ HANDLE open_name_itself(const std::wstring& path, DWORD access, DWORD share) {
 // The identity of that file, a link itself where the path ends in one. Attributes only, so
 // that the share mode of the input held open does not stand in the way.
 FileIdentity identity_of_name(const std::string& path) {
-  ScopedHandle name(open_name_itself(to_wide(path), FILE_READ_ATTRIBUTES,
+  ScopedHandle name(open_name_itself(system_path(path), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
   if (!name.valid()) throw last_failure("cannot delete", path);
   return identity_or_throw(name.get(), path, "cannot delete");
 }
 
 // The identity of what `path` names, links followed; the error code when there is none.
-// Opening for attributes only does not meet the share modes of other opens. A path too long
-// for the system to take as it is, as absolute_path may give, is taken verbatim.
+// Opening for attributes only does not meet the share modes of other opens.
 DWORD find_identity(const std::string& path, FileIdentity& identity) {
-  std::wstring wide = to_wide(path);
-  if (wide.size() >= MAX_PATH) wide = verbatim_path(full_path(wide), L"\\\\?\\");
-  ScopedHandle handle(::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+  ScopedHandle handle(::CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle.valid()) return ::GetLastError();
@@ -463,16 +480,17 @@ void refuse_own_file(const FileIdentity& found, const std::string& path, const c
 // Whether the last component of `path` is the input's own name, as the system knows it, and
 // not a link to it that the system shows as the file itself, as Wine shows a Unix symbolic
 // link. When it cannot tell, the name is taken for the file's own.
-bool is_own_name(HANDLE input, const std::wstring& path) {
-  std::wstring full = full_path(path);
+bool is_own_name(HANDLE input, const std::string& path) {
+  std::wstring full = full_path(to_wide(path));
   std::size_t slash = full.find_last_of(L'\\');
   if (slash == std::wstring::npos) return true;
   WIN32_FIND_DATAW entry;
-  HANDLE search = ::FindFirstFileW(full.c_str(), &entry);
+  HANDLE search = ::FindFirstFileW(system_path(full).c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) return true;
   ::FindClose(search);
   // The folder with its links followed, as they are in the file's own path.
-  ScopedHandle folder(::CreateFileW(full.substr(0, slash + 1).c_str(), FILE_READ_ATTRIBUTES,
+  ScopedHandle folder(::CreateFileW(system_path(full.substr(0, slash + 1)).c_str(),
+                                    FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   std::wstring folder_path = folder.valid() ? final_path_of(folder.get()) : std::wstring();
@@ -490,7 +508,7 @@ class WindowsFileSystem : public FileSystem {
     // wildcards too. The long-path prefix \\?\ is no wildcard.
     std::size_t name_start = wide.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
     if (wide.find_first_of(L"*?<>\"", name_start) != std::wstring::npos) return false;
-    DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    DWORD attributes = ::GetFileAttributesW(system_path(wide).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                       FILE_ATTRIBUTE_DEVICE)) {
@@ -501,7 +519,7 @@ class WindowsFileSystem : public FileSystem {
   }
 
   std::unique_ptr<ReadableFile> open_input(const std::string& path) override {
-    std::wstring wide = to_wide(path);
+    std::wstring wide = system_path(path);
     // Sharing reading only: another run, which asks for deletion, is refused at once, and no
     // program writes, renames or deletes the file while it is converted.
     DWORD access = GENERIC_READ | DELETE;
@@ -576,7 +594,7 @@ class WindowsFileSystem : public FileSystem {
       remove_link(input, path, link, identity);
       return;
     }
-    if (!is_own_name(file->handle(), to_wide(path))) {
+    if (!is_own_name(file->handle(), path)) {
       replace_hidden_link(input, path, identity);
       return;
     }
@@ -616,9 +634,9 @@ class WindowsFileSystem : public FileSystem {
 
   std::optional<std::string> read_trusted_file(const std::string& path,
                                                const WritableFile& beside) override {
-    HANDLE handle =
-        ::CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = ::CreateFileW(
+        system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD error = ::GetLastError();
       if (is_missing(error)) return std::nullopt;
@@ -650,7 +668,7 @@ class WindowsFileSystem : public FileSystem {
     // POSIX, and only its owner, the system and administrators may touch it, whatever the
     // folder would pass on to it: read_trusted_file refuses a file that others may write.
     std::string temporary = path + ".new";
-    std::wstring wide_temporary = to_wide(temporary);
+    std::wstring wide_temporary = system_path(temporary);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
@@ -668,7 +686,7 @@ class WindowsFileSystem : public FileSystem {
       output.write(content.data(), content.size());
       output.sync();
       output.close();
-      if (!::MoveFileExW(wide_temporary.c_str(), to_wide(path).c_str(),
+      if (!::MoveFileExW(wide_temporary.c_str(), system_path(path).c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         throw last_failure("cannot rename", temporary);
       }
@@ -679,7 +697,7 @@ class WindowsFileSystem : public FileSystem {
   }
 
   void remove_file(const std::string& path) override {
-    if (!::DeleteFileW(to_wide(path).c_str()) && !is_missing(::GetLastError())) {
+    if (!::DeleteFileW(system_path(path).c_str()) && !is_missing(::GetLastError())) {
       throw last_failure("cannot delete", path);
     }
   }
@@ -708,7 +726,7 @@ class WindowsFileSystem : public FileSystem {
   std::unique_ptr<WindowsOutput> open_output(const std::string& path, const char* what_failed,
                                              const FileIdentity& input,
                                              const FileIdentity* main_output) {
-    HANDLE handle = ::CreateFileW(to_wide(path).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+    HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -734,7 +752,7 @@ class WindowsFileSystem : public FileSystem {
                    const FileIdentity& identity) {
     // Sharing no writing or deleting: nobody points it elsewhere or moves it meanwhile.
     ScopedHandle handle(
-        open_name_itself(to_wide(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ));
+        open_name_itself(system_path(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ));
     if (!handle.valid()) throw last_failure("cannot delete", path);
     if (identity_or_throw(handle.get(), path, "cannot delete") != link ||
         identity_of(path) != identity) {
@@ -760,7 +778,7 @@ class WindowsFileSystem : public FileSystem {
   void replace_hidden_link(ReadableFile& input, const std::string& path,
                            const FileIdentity& identity) {
     std::string temporary = path + ".gone";
-    std::wstring wide_temporary = to_wide(temporary);
+    std::wstring wide_temporary = system_path(temporary);
     ::DeleteFileW(wide_temporary.c_str());  // a leftover of a power cut
     ScopedHandle fresh(::CreateFileW(wide_temporary.c_str(), DELETE, 0, nullptr, CREATE_NEW,
                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr));

@@ -94,6 +94,36 @@ check "link input: exits 0 silently" equal "$status:$report" "0:"
 check "link input: the link goes, its target stays" only_files "$work/d" link.dat.txt target.dat
 check "link input: its target untouched" same "$work/d/target.dat" "$work/input"
 
+# --- Long paths: a folder tree of more than 300 characters. Windows takes a path of 260 or more
+# only in its \\?\ form, made absolute; Wine takes any, so what shows that the program does not
+# count on that is Wine's trace of the paths it is handed.
+fresh
+long=$(printf 'l%.0s' {1..60})  # a name of 60 characters
+deep="$work/d/$long/$long/$long/$long/$long"
+mkdir -p "$deep/in0502" "$deep/in1101"
+cp "$work/input" "$deep/in0502/A.dat"
+printf 'old\r\n' >"$deep/in1101/A.dat.txt"
+ZORVANT_WINEDEBUG=trace+file wine "$zorvant" "$(win "$deep/in0502/A.dat")" 2>"$work/trace"
+check "long path: exits 0 silently" equal "$?:$(grep -v ':trace:' "$work/trace")" "0:"
+check "long path: main output" same "$deep/in0502/A.dat.txt" "$work/marked.expected"
+check "long path: split output in the 1101 folder" same "$deep/in1101/A.dat.txt" "$work/split.expected"
+check "long path: input gone" only_files "$deep/in0502" A.dat.txt
+check "long path: undo record gone" only_files "$deep/in1101" A.dat.txt
+# Wine's trace cuts a path short after 200 characters: the tree's first folder is enough.
+handed_over() {  # START: how many of the paths handed to Wine begin so
+  grep -c -F "RtlDosPathNameToNtPathName_U_WithStatus (L\"${1//\\/\\\\}" "$work/trace"
+}
+check 'long path: handed over in its \\?\ form' \
+  [ "$(handed_over "\\\\?\\$(win "$work/d/$long")")" -gt 0 ]
+check "long path: never handed over as it is" equal "$(handed_over "$(win "$work/d/$long")")" 0
+# A network path: no such server, so a silent end, after looking in the \\?\UNC\ form.
+unc="\\\\server\\share\\$long\\$long\\$long\\$long\\$long\\A.dat"
+ZORVANT_WINEDEBUG=trace+file wine "$zorvant" "$unc" 2>"$work/trace"
+check "long network path: exits 0 silently" equal "$?:$(grep -v ':trace:' "$work/trace")" "0:"
+check 'long network path: handed over in its \\?\UNC\ form' \
+  [ "$(handed_over "\\\\?\\UNC\\server\\share\\$long")" -gt 0 ]
+check "long network path: never handed over as it is" equal "$(handed_over "\\\\server")" 0
+
 # --- The argument text: the exact command line, as Explorer or a script writes it
 fresh
 mkdir "$work/d/a folder"
