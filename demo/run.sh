@@ -4,8 +4,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cd "$here/.."
 scripts/install-packages.sh build
-cmake --preset default >/dev/null
-cmake --build --preset default --target zorvant >/dev/null
+cmake --preset program >/dev/null
+cmake --build --preset program --target zorvant >/dev/null
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -16,7 +16,7 @@ show() {  # a file as UTF-8 text, line ends marked
 }
 echo "== input $work/A0502.dat"
 show "$work/A0502.dat"
-"$here/../build/zorvant" "$work/A0502.dat"
+"$here/../build-program/zorvant" "$work/A0502.dat"
 echo "== zorvant exited with $?; the folder now holds:"
 ls -1 "$work"
 echo "== main output A0502.dat.txt"
