@@ -13,7 +13,11 @@ namespace {
 // Where a record starting at `text` ends, within `size` bytes of one line (no carriage return
 // among them). `line_ends_here` says the line ends after those bytes. Gives 0 when the record
 // may go on past them.
-std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line_ends_here) {
+// Where it scans the record in blocks, it leaves where characters begin in the first two of them
+// in `starts`, for the fill.
+std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line_ends_here,
+                           LeadingStarts& starts) {
+  starts.known = false;
   // A record takes at least one byte per character, so fewer bytes cannot hold one whole unless
   // the line ends with them.
   if (size < kRecordLength && !line_ends_here) return 0;
@@ -40,6 +44,10 @@ std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line
     }
     characters += in_block;
     inside_character = block.ends_inside_character;
+    if (offset < 128) {
+      starts.bits[offset / 64] = block.starts;
+      starts.known = offset == 64;
+    }
     offset += 64;
   }
 
@@ -110,9 +118,10 @@ std::size_t RecordRouter::feed(const char* bytes, std::size_t size, bool end_of_
         carriage_return ? static_cast<const std::uint8_t*>(carriage_return) - text : size;
     bool line_ends_here = carriage_return != nullptr || end_of_input;
     while (at < line_end) {
-      std::size_t record_size = measure_record(text + at, line_end - at, line_ends_here);
+      LeadingStarts starts;
+      std::size_t record_size = measure_record(text + at, line_end - at, line_ends_here, starts);
       if (record_size == 0) return at;
-      write_record(text + at, record_size);
+      write_record(text + at, record_size, starts);
       at += record_size;
       continuation_ = true;
     }
@@ -120,7 +129,8 @@ std::size_t RecordRouter::feed(const char* bytes, std::size_t size, bool end_of_
   return at;
 }
 
-void RecordRouter::write_record(const std::uint8_t* record, std::size_t size) {
+void RecordRouter::write_record(const std::uint8_t* record, std::size_t size,
+                                const LeadingStarts& starts) {
   assert(size > 0 && size <= 2 * kRecordLength);  // 256 characters of one or two bytes
   textfile::TextOutputFile& destination =
       marked_ && has_split_type(record, size) ? split_output_->file() : main_output_;
@@ -131,7 +141,7 @@ void RecordRouter::write_record(const std::uint8_t* record, std::size_t size) {
     destination.end_line(size);
     return;
   }
-  destination.end_line(fill_separators(record, size, marked_, line));
+  destination.end_line(fill_separators(record, size, marked_, line, starts));
 }
 
 void route_input(textfile::TextInputFile& input, RecordRouter& router,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "job/separator_fill.h"
 #include "textfile/text_input_file.h"
 #include "textfile/text_output_file.h"
 
@@ -35,7 +36,7 @@ class RecordRouter {
   std::size_t feed(const char* bytes, std::size_t size, bool end_of_input);
 
  private:
-  void write_record(const std::uint8_t* record, std::size_t size);
+  void write_record(const std::uint8_t* record, std::size_t size, const LeadingStarts& starts);
 
   bool marked_;
   textfile::TextOutputFile& main_output_;

@@ -25,8 +25,14 @@ struct CharacterSpan {
 
 // The byte offset of the character at 1-based `position` (at most kLastFillPosition), or an
 // offset of `size` or more when the record has fewer characters.
-std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position) {
+std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position,
+                               const LeadingStarts& starts) {
   static_assert(kLastFillPosition * 2 < 128, "the fill positions lie within 128 bytes");
+  if (starts.known) {
+    std::size_t in_first = textfile::count_bits(starts.bits[0]);
+    if (position - 1 < in_first) return textfile::index_of_set_bit(starts.bits[0], position - 1);
+    return 64 + textfile::index_of_set_bit(starts.bits[1], position - 1 - in_first);
+  }
   // Single-byte characters up to it, as in most records: the position is the offset.
   if (textfile::all_below_0x80(record, position < size ? position : size)) return position - 1;
   if (size > 128) {
@@ -51,9 +57,9 @@ std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std
 // positions, kept small because it is made for every continuation record.
 class FillWindow {
  public:
-  FillWindow(const std::uint8_t* record, std::size_t size, bool marked)
+  FillWindow(const std::uint8_t* record, std::size_t size, bool marked, const LeadingStarts& starts)
       : first_(first_fill_position(marked)) {
-    std::size_t offset = offset_of_position(record, size, first_);
+    std::size_t offset = offset_of_position(record, size, first_, starts);
     for (std::size_t i = 0; i <= last_fill_position(marked) - first_; ++i) {
       std::size_t length =
           offset < size ? textfile::character_length(record + offset, size - offset) : 0;
@@ -82,7 +88,7 @@ bool is_blank(const std::uint8_t* record, const CharacterSpan& at) {
 }  // namespace
 
 std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool marked,
-                            std::uint8_t* out) {
+                            std::uint8_t* out, const LeadingStarts& starts) {
   const FillRule(&rules)[2] = marked ? kMarkedFillRules : kUnmarkedFillRules;
 
   // Single-byte text up to the last position the rules look at, as in most records: positions
@@ -99,7 +105,7 @@ std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool m
   }
 
   // Only the handful of positions the rules name are located, not the whole record.
-  FillWindow spans(record, size, marked);
+  FillWindow spans(record, size, marked, starts);
 
   // The separators to overwrite, in record order; rules never overlap.
   const CharacterSpan* separators[2];

@@ -5,6 +5,13 @@
 
 namespace job {
 
+// Where characters begin among the first 128 bytes of a record (bit i of bits[w]: byte 64w + i
+// begins one), when whoever measured the record has found out already.
+struct LeadingStarts {
+  std::uint64_t bits[2] = {0, 0};
+  bool known = false;
+};
+
 // Fills the separators of a continuation record. For each fill rule of the variant, in order:
 // when neither neighbour is a blank (a position past the end of the record counts as not
 // blank), the character at the separator becomes "-". A separator past the end of the record is
@@ -12,8 +19,8 @@ namespace job {
 // replaced by the single "-", so the record can become one or two bytes shorter.
 //
 // Reads `size` bytes of `record`, writes the filled record to `out` (room for `size` bytes) and
-// returns its length in bytes.
+// returns its length in bytes. `starts`, when known, spares looking for the characters again.
 std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool marked,
-                            std::uint8_t* out);
+                            std::uint8_t* out, const LeadingStarts& starts = {});
 
 }  // namespace job
