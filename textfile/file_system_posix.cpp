@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,15 +36,14 @@ void throw_if_interrupted_or_changed() {
 }
 
 std::string last_component(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return path.substr(last_component_start(path));
 }
 
 std::string folder_of(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  std::size_t name_start = last_component_start(path);
+  if (name_start == 0) return ".";
+  if (name_start == 1) return "/";
+  return path.substr(0, name_start - 1);
 }
 
 // A descriptor that closes itself.
@@ -141,9 +139,7 @@ bool still_named(int fd, const std::string& path, int follow, const char* what_f
     if (error == ENOENT) return false;
     throw posix_failure(what_failed, path, error);
   }
-  return named_status.stx_dev_major == open_status.stx_dev_major &&
-         named_status.stx_dev_minor == open_status.stx_dev_minor &&
-         named_status.stx_ino == open_status.stx_ino;
+  return same_file(named_status, identity_from(open_status, -1));
 }
 
 class PosixInput : public ReadableFile {
@@ -532,12 +528,12 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<PosixOutput> open_output(const std::string& path, int flags,
                                            const char* what_failed, const FileIdentity& input,
                                            const FileIdentity* main_output) {
+    flags |= O_NOFOLLOW;
     for (;;) {
       struct statx status;
       if (status_of(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, status) == 0) {
         throw_if_held(status, path, what_failed, input, main_output);
       }
-      flags |= O_NOFOLLOW;
       bool created = true;
       int fd = open_ordinary_file(path, flags | O_CREAT | O_EXCL, what_failed, EEXIST);
       if (fd < 0) {

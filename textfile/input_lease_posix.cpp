@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 
 #include "textfile/file_failure.h"
 
