@@ -10,11 +10,7 @@ export LC_ALL=C
 program="$1"
 work="$2"
 mkdir -p "$work"
-
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/package_test_lib.sh"
 
 # A run of one character: repeat CHARACTER COUNT.
 repeat() { printf "%*s" "$2" "" | tr ' ' "$1"; }

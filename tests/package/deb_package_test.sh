@@ -11,27 +11,15 @@ export LC_ALL=C
 build_dir="$1"
 version="$2"
 
-for tool in cpack dpkg-deb dpkg-shlibdeps file; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "skipped: $tool is not installed (packages: cmake, dpkg, dpkg-dev, file)"
-    exit 77
-  fi
-done
+source "$(dirname "$0")/package_test_lib.sh"
+require "cmake, dpkg, dpkg-dev, file" cpack dpkg-deb dpkg-shlibdeps file
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-
 # --- The package -------------------------------------------------------------------------
 
-if ! cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
-  cat "$work/cpack.log" >&2
-  fail "cpack -G DEB"
-fi
+build_package DEB "$build_dir"
 shopt -s nullglob
 packages=("$work"/out/*.deb)
 [ ${#packages[@]} -eq 1 ] || fail "expected one .deb, found: ${packages[*]:-none}"

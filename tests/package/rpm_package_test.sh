@@ -11,25 +11,13 @@ export LC_ALL=C
 build_dir="$1"
 version="$2"
 
-for tool in cpack rpmbuild rpm rpm2cpio cpio; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "skipped: $tool is not installed (packages: cmake, rpm, rpm2cpio, cpio)"
-    exit 77
-  fi
-done
+source "$(dirname "$0")/package_test_lib.sh"
+require "cmake, rpm, rpm2cpio, cpio" cpack rpmbuild rpm rpm2cpio cpio
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-
-if ! cpack -G RPM --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
-  cat "$work/cpack.log" >&2
-  fail "cpack -G RPM"
-fi
+build_package RPM "$build_dir"
 package="$work/out/zorvant-$version-1.$(uname -m).rpm"
 [ -f "$package" ] || fail "expected $(basename "$package"), found: $(ls "$work/out")"
 
