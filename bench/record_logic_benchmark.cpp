@@ -95,12 +95,15 @@ std::string make_text(bench::TextKind kind, Layout layout, const char* line_end)
 }
 
 // Converts the whole text per iteration, as a marked input: routing and the later fill
-// positions are both in play.
-void convert(benchmark::State& state, const std::string& text) {
+// positions are both in play. The per-record work is the build the program would choose,
+// unless `portable` asks for the one every processor runs.
+void convert(benchmark::State& state, const std::string& text, bool portable = false) {
+  const auto& builds = job::record_functions_for_this_processor();
+  const job::RecordFunctions& functions = portable ? *builds.back() : *builds.front();
   for (auto _ : state) {
     textfile::TextOutputFile main_output(std::make_unique<DiscardingOutput>());
     DiscardingSplitOutput split_output;
-    job::RecordRouter router(main_output, &split_output);
+    job::RecordRouter router(main_output, &split_output, functions);
     textfile::TextInputFile input(std::make_unique<MemoryInput>(text));
     job::route_input(input, router);
     main_output.flush();
@@ -153,6 +156,10 @@ void BM_FileLines(benchmark::State& state, bench::TextKind kind, const char* lin
   convert(state, text_of(kind, Layout::kFileLines, line_end));
 }
 
+void BM_FileLinesPortable(benchmark::State& state, bench::TextKind kind) {
+  convert(state, text_of(kind, Layout::kFileLines, "\r\n"), true);
+}
+
 }  // namespace
 
 BENCHMARK(BM_CopyOnly)->Unit(benchmark::kMillisecond);
@@ -167,6 +174,11 @@ BENCHMARK_CAPTURE(BM_FileLines, ascii, bench::TextKind::kAscii, "\r\n")
 BENCHMARK_CAPTURE(BM_FileLines, sjis, bench::TextKind::kSjis, "\r\n")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FileLines, lfline, bench::TextKind::kSjis, "\n")
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_CAPTURE(BM_FileLinesPortable, ascii, bench::TextKind::kAscii)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FileLinesPortable, sjis, bench::TextKind::kSjis)
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

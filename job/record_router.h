@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "job/separator_fill.h"
+#include "job/record_functions.h"
 #include "textfile/text_input_file.h"
 #include "textfile/text_output_file.h"
 
@@ -27,8 +27,10 @@ class SplitOutputSource {
 // front of the next block. Nothing of a line is kept between calls but its place.
 class RecordRouter {
  public:
-  // `split_output` is null for an unmarked input.
-  RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output);
+  // `split_output` is null for an unmarked input. `functions` is the build of the per-record
+  // work to use: the fastest for this processor unless a test asks for another.
+  RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output,
+               const RecordFunctions& functions = *record_functions_for_this_processor().front());
 
   // Writes every record that `bytes` holds whole and returns how many bytes that used. Only a
   // few hundred bytes at the end are ever left over: a record that may go on in the next block,
@@ -38,6 +40,7 @@ class RecordRouter {
  private:
   void write_record(const std::uint8_t* record, std::size_t size, const LeadingStarts& starts);
 
+  const RecordFunctions& functions_;
   bool marked_;
   textfile::TextOutputFile& main_output_;
   SplitOutputSource* split_output_;

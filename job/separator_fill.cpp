@@ -6,6 +6,7 @@
 #include "textfile/code_page.h"
 
 namespace job {
+namespace ZORVANT_RECORD_FUNCTIONS {
 namespace {
 
 // The rules of a variant look at a few consecutive positions only: from the left neighbour of
@@ -131,4 +132,5 @@ std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool m
   return to + size - from;
 }
 
+}  // namespace ZORVANT_RECORD_FUNCTIONS
 }  // namespace job

@@ -3,14 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace job {
+#include "job/record_functions.h"
 
-// Where characters begin among the first 128 bytes of a record (bit i of bits[w]: byte 64w + i
-// begins one), when whoever measured the record has found out already.
-struct LeadingStarts {
-  std::uint64_t bits[2] = {0, 0};
-  bool known = false;
-};
+namespace job {
+namespace ZORVANT_RECORD_FUNCTIONS {
 
 // Fills the separators of a continuation record. For each fill rule of the variant, in order:
 // when neither neighbour is a blank (a position past the end of the record counts as not
@@ -23,4 +19,5 @@ struct LeadingStarts {
 std::size_t fill_separators(const std::uint8_t* record, std::size_t size, bool marked,
                             std::uint8_t* out, const LeadingStarts& starts = {});
 
+}  // namespace ZORVANT_RECORD_FUNCTIONS
 }  // namespace job

@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "job/record_functions.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
@@ -26,6 +28,10 @@ int main(int argc, char** argv) {
     // The target aborts on a difference; the input that showed it is the seed and the count.
     LLVMFuzzerTestOneInput(input.data(), input.size());
   }
-  std::printf("%lu inputs agree with the model\n", iterations);
+  std::printf("%lu inputs agree with the model in the builds:", iterations);
+  for (const job::RecordFunctions* functions : job::record_functions_for_this_processor()) {
+    std::printf(" %s", functions->name);
+  }
+  std::printf("\n");
   return 0;
 }

@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes, in blocks of arbitrary size, to the record router and checks its
-// outputs against a plain model of the rules that works one character at a time.
+// outputs against a plain model of the rules that works one character at a time, for every
+// build of the per-record work this processor runs.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -69,9 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   model_line(line, marked, expected_main, expected_split);
 
-  Routed routed = route_in_blocks(input, marked, block);
-  if (!routed.left_over.empty() || routed.main != expected_main || routed.split != expected_split) {
-    std::abort();
+  for (const job::RecordFunctions* functions : job::record_functions_for_this_processor()) {
+    Routed routed = route_in_blocks(input, marked, block, functions);
+    if (!routed.left_over.empty() || routed.main != expected_main ||
+        routed.split != expected_split) {
+      std::abort();
+    }
   }
   return 0;
 }
