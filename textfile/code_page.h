@@ -31,13 +31,30 @@ inline namespace wide_vectors {
 inline namespace portable {
 #endif
 
-inline bool is_lead_byte(std::uint8_t b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+// What each byte can be, as bits: one load answers where two range checks took a dozen
+// instructions, and the fill asks it for every position it looks at.
+constexpr std::uint8_t kLeadByte = 1;
+constexpr std::uint8_t kTrailByte = 2;
+
+struct ByteClasses {
+  std::uint8_t of[256];
+};
+
+constexpr ByteClasses make_byte_classes() {
+  ByteClasses classes{};
+  for (unsigned b = 0; b < 256; ++b) {
+    bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    bool trail = (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+    classes.of[b] = static_cast<std::uint8_t>((lead ? kLeadByte : 0) | (trail ? kTrailByte : 0));
+  }
+  return classes;
 }
 
-inline bool is_trail_byte(std::uint8_t b) {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
-}
+inline constexpr ByteClasses kByteClasses = make_byte_classes();
+
+inline bool is_lead_byte(std::uint8_t b) { return (kByteClasses.of[b] & kLeadByte) != 0; }
+
+inline bool is_trail_byte(std::uint8_t b) { return (kByteClasses.of[b] & kTrailByte) != 0; }
 
 // The byte length (1 or 2) of the character that starts at `text[0]`, given `available` bytes.
 // A lead byte at the very end of the available bytes counts as a character of its own.
@@ -45,9 +62,8 @@ inline std::size_t character_length(const std::uint8_t* text, std::size_t availa
   if (available < 2) return 1;
   // Both bytes tested at once, without a branch on the first: in Shift_JIS text whether a byte
   // is a lead byte is a coin toss for the branch predictor.
-  unsigned lead = is_lead_byte(text[0]);
-  unsigned trail = is_trail_byte(text[1]);
-  return 1 + (lead & trail);
+  unsigned pair = kByteClasses.of[text[0]] & (kByteClasses.of[text[1]] >> 1);
+  return 1 + (pair & kLeadByte);
 }
 
 // Carriage return and line feed never occur as trail bytes, so lines can be split on bytes.
