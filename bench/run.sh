@@ -7,7 +7,8 @@
 #
 # --memory: the inputs on tmpfs (/dev/shm), where the processor and not the disk sets the pace;
 # zorvant against a copy through user space (dd bs=4M, read and write as any converter must,
-# nothing synced) and fold.
+# nothing synced) and fold. A fourth column, "write", is the floor of any converter there: the
+# input's size of zeros written to tmpfs, nothing read, nothing converted.
 #
 # ZORVANT=/path/to/zorvant measures that binary instead of the release build (to compare a
 # change against a saved copy of the program).
@@ -97,6 +98,11 @@ run() {
       /usr/bin/time -f %M -o "$work/rss" fold -b -w 256 "$input" >"$input.txt"
       rm "$input"
       ;;
+    write)
+      /usr/bin/time -f %M -o "$work/rss" \
+        dd if=/dev/zero of="$input.txt" bs=4M count=$(($(stat -c %s "$input") >> 22)) status=none
+      rm "$input"
+      ;;
   esac
   end=$EPOCHREALTIME
   if [ -e "$input" ]; then
@@ -117,6 +123,7 @@ for kind in "${inputs[@]}"; do
   tools=(zorvant dd fold)
   # fold takes LF for a line end, which in this input it is not: there is no stock peer.
   [ "$kind" = lfline ] && tools=(zorvant dd)
+  $memory && tools+=(write)
   for ((round = 1; round <= rounds; ++round)); do
     echo "$kind: round $round of $rounds" >&2
     for tool in "${tools[@]}"; do run "$kind" "$tool"; done
@@ -139,8 +146,9 @@ awk -v rounds="$rounds" -v memory="$memory" '
     if ($4 > rss[kind, tool]) rss[kind, tool] = $4
   }
   END {
-    print "| input | zorvant s | dd s | fold s | zorvant / dd | zorvant / fold | peak RSS zorvant | dd | fold |"
-    print "|---|---|---|---|---|---|---|---|---|"
+    floor = memory == "true"
+    printf "| input | zorvant s | dd s | fold s | zorvant / dd | zorvant / fold |%s peak RSS zorvant | dd | fold |\n", floor ? " write s | write / fold |" : ""
+    printf "|---|---|---|---|---|---|%s---|---|---|\n", floor ? "---|---|" : ""
     split("ascii sjis lfline", kinds, " ")
     for (k = 1; k <= 3; ++k) {
       kind = kinds[k]
@@ -158,6 +166,14 @@ awk -v rounds="$rounds" -v memory="$memory" '
         if (n == 0) { line = line " | -"; continue }
         for (i = 1; i <= n; ++i) v[i] = seconds[kind, "zorvant", i] / seconds[kind, tool, i]
         line = line sprintf(" | %.2f", median(v, n))
+      }
+      if (floor) {
+        n = count[kind, "write"]
+        for (i = 1; i <= n; ++i) v[i] = seconds[kind, "write", i]
+        line = line sprintf(" | %.3f", median(v, n))
+        n = count[kind, "fold"]
+        for (i = 1; i <= n; ++i) v[i] = seconds[kind, "write", i] / seconds[kind, "fold", i]
+        line = line (n ? sprintf(" | %.2f", median(v, n)) : " | -")
       }
       for (t = 1; t <= 3; ++t) {
         tool = t == 1 ? "zorvant" : t == 2 ? "dd" : "fold"
