@@ -11,7 +11,8 @@ namespace ZORVANT_RECORD_FUNCTIONS {
 #define ZORVANT_NAME_OF(build) #build
 #define ZORVANT_NAME(build) ZORVANT_NAME_OF(build)
 extern const RecordFunctions kRecordFunctions = {ZORVANT_NAME(ZORVANT_RECORD_FUNCTIONS),
-                                                 measure_record, has_split_type, fill_separators};
+                                                 find_line_end, measure_record, has_split_type,
+                                                 fill_separators};
 
 }  // namespace ZORVANT_RECORD_FUNCTIONS
 }  // namespace job

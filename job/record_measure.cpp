@@ -8,6 +8,10 @@
 namespace job {
 namespace ZORVANT_RECORD_FUNCTIONS {
 
+std::size_t find_line_end(const std::uint8_t* text, std::size_t size, bool& single_byte) {
+  return textfile::find_carriage_return(text, size, single_byte);
+}
+
 std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line_ends_here,
                            LeadingStarts& starts) {
   starts.known = false;

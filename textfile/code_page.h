@@ -126,6 +126,50 @@ inline std::size_t count_bits(std::uint64_t bits) {
 #endif
 }
 
+// The offset of the first carriage return among the `size` bytes, or `size` when none is one.
+// `single_byte` tells whether every byte before that offset is below 0x80. One pass finds
+// where a line of single-byte text ends and that it needs no measuring; once a byte of 0x80 or
+// above turns up, only the return is looked for.
+inline std::size_t find_carriage_return(const std::uint8_t* bytes, std::size_t size,
+                                        bool& single_byte) {
+  // Many bytes at a time up to the first that is a return or 0x80 or above.
+  std::size_t i = 0;
+#ifdef ZORVANT_WIDE_VECTORS
+  const __m256i returns_32 = _mm256_set1_epi8(static_cast<char>(kCarriageReturn));
+  for (; i + 32 <= size; i += 32) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
+    auto stops = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, returns_32)) |
+                                            _mm256_movemask_epi8(v));
+    if (stops != 0) {
+      i += count_bits((stops & (0u - stops)) - 1);  // the bits below the lowest
+      break;
+    }
+  }
+#endif
+#ifdef ZORVANT_SSE2
+  const __m128i returns_16 = _mm_set1_epi8(static_cast<char>(kCarriageReturn));
+  for (; i + 16 <= size; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    auto stops = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, returns_16)) |
+                                            _mm_movemask_epi8(v));
+    if (stops != 0) {
+      i += count_bits((stops & (0u - stops)) - 1);
+      break;
+    }
+  }
+#endif
+  for (; i < size && bytes[i] != kCarriageReturn; ++i) {
+    if (bytes[i] >= 0x80) {
+      single_byte = false;
+      const void* found = std::memchr(bytes + i, kCarriageReturn, size - i);
+      return found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - bytes)
+                   : size;
+    }
+  }
+  single_byte = true;
+  return i;
+}
+
 // The bytes of `counts` hold counts that add up to at most 64. Returns the index of the first
 // byte at which the running total exceeds n (n below the sum), and in `before` the total of the
 // bytes before it.
