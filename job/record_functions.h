@@ -23,7 +23,7 @@ struct LeadingStarts {
 // One build of the per-record work: finding a line's end, measuring a record, telling its type,
 // filling its separators (see record_measure.h and separator_fill.h for each contract).
 struct RecordFunctions {
-  const char* name;
+  const char* name;  // "portable" or "wide_vectors", for reports
   std::size_t (*find_line_end)(const std::uint8_t* text, std::size_t size, bool& single_byte);
   std::size_t (*measure_record)(const std::uint8_t* text, std::size_t size, bool line_ends_here,
                                 LeadingStarts& starts);
