@@ -17,9 +17,10 @@ packages_for() {
   case "$1" in
   build) echo cmake ninja-build g++ ;;
   # GoogleTest; strace, flock, pgrep and unshare for the reliability tests; the Debian and RPM
-  # tools and groff for the package and man page tests.
+  # tools and groff for the package and man page tests; qemu to run the program on an older
+  # processor.
   test) echo cmake ninja-build g++ libgtest-dev strace util-linux procps dpkg-dev file \
-    groff-base rpm rpm2cpio cpio ;;
+    groff-base rpm rpm2cpio cpio qemu-user ;;
   sanitize) echo clang libclang-rt-14-dev ;;
   # GoogleTest's sources, built for Windows; a virtual display for the message box.
   windows) echo cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest xvfb xauth ;;
