@@ -36,12 +36,4 @@ field() { dpkg-deb -f "$package" "$1"; }
 
 root="$work/root"
 dpkg-deb -x "$package" "$root"
-program="$root/usr/bin/zorvant"
-[ -x "$program" ] || fail "usr/bin/zorvant missing or not executable"
-cmp -s "$root/usr/share/man/man1/zorvant.1" "$build_dir/doc/zorvant.1" ||
-  fail "usr/share/man/man1/zorvant.1 missing or not the project's man page"
-
-# --- A conversion with the unpacked program ------------------------------------------------
-
-bash "$(dirname "$0")/convert_sample.sh" "$program" "$work/sample"
-echo "package $(basename "$package") installs and converts"
+check_unpacked "$root"

@@ -24,3 +24,14 @@ build_package() {
     fail "cpack -G $1"
   fi
 }
+
+# check_unpacked ROOT: the program and the man page unpacked from a package into ROOT are whole
+# and the project's own, and the program converts the sample.
+check_unpacked() {
+  local program="$1/usr/bin/zorvant"
+  [ -x "$program" ] || fail "usr/bin/zorvant missing or not executable"
+  cmp -s "$1/usr/share/man/man1/zorvant.1" "$build_dir/doc/zorvant.1" ||
+    fail "usr/share/man/man1/zorvant.1 missing or not the project's man page"
+  bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$program" "$work/sample"
+  echo "package $(basename "$package") installs and converts"
+}

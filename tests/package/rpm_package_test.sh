@@ -34,10 +34,4 @@ others="$(grep -Ev '^(libc\.so|libm\.so|libgcc_s\.so|libstdc\+\+\.so|ld-linux|rt
 root="$work/root"
 mkdir "$root"
 (cd "$root" && rpm2cpio "$package" | cpio -id --quiet)
-program="$root/usr/bin/zorvant"
-[ -x "$program" ] || fail "usr/bin/zorvant missing or not executable"
-cmp -s "$root/usr/share/man/man1/zorvant.1" "$build_dir/doc/zorvant.1" ||
-  fail "the man page is not the project's"
-
-bash "$(dirname "$0")/convert_sample.sh" "$program" "$work/sample"
-echo "package $(basename "$package") installs and converts"
+check_unpacked "$root"
