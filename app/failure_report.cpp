@@ -39,4 +39,8 @@ std::string failure_report(const textfile::FileFailure& failure) {
 
 std::string out_of_memory_report() { return std::string(kProgramName) + ": out of memory"; }
 
+std::string unexpected_failure_report(const std::exception& failure) {
+  return std::string(kProgramName) + ": " + quoted(failure.what());
+}
+
 }  // namespace app

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "textfile/file_failure.h"
@@ -14,5 +15,7 @@ std::string failure_report(const textfile::FileFailure& failure);
 
 // The line for a run that ran out of memory.
 std::string out_of_memory_report();
+// Any other failure that reaches the program's entry, in one line: "zorvant: <its text>".
+std::string unexpected_failure_report(const std::exception& failure);
 
 }  // namespace app

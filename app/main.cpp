@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     end_if_interrupted();
     textfile::show_failure_report(app::out_of_memory_report());
+  } catch (const std::exception& failure) {
+    // Nothing else is expected to get here; if it does, it still ends in the one-line report.
+    end_if_interrupted();
+    textfile::show_failure_report(app::unexpected_failure_report(failure));
   }
   return 1;
 }
