@@ -6,6 +6,7 @@
 #include "job/output_paths.h"
 #include "job/record_router.h"
 #include "job/split_output.h"
+#include "job/undo_record.h"
 #include "textfile/text_input_file.h"
 #include "textfile/text_output_file.h"
 
@@ -14,8 +15,8 @@ namespace {
 
 // Deletes the input, still locked, and makes its removal durable.
 void delete_input(textfile::FileSystem& files, textfile::TextInputFile& input,
-                  const std::string& input_path) {
-  files.remove_input(input.file(), input_path);
+                  const std::string& input_path, const std::string& attempt) {
+  files.remove_input(input.file(), input_path, attempt_file_name(attempt, kAsideKind));
   files.sync_folder_of(input_path);
   input.close();
 }
@@ -41,9 +42,10 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   std::unique_ptr<textfile::BackgroundIo> writing = files.start_background_io();
   textfile::TextInputFile input(std::move(opened), reading.get());
   const textfile::FileIdentity input_identity = input.file().identity();
+  const std::string attempt = new_attempt();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
-    delete_input(files, input, input_path);
+    delete_input(files, input, input_path, attempt);
     return RunOutcome::kConverted;
   }
 
@@ -56,7 +58,7 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   std::optional<SplitOutput> split_output;
   if (is_marked_input(input_path)) {
     split_output.emplace(files, writing.get(), split_output_path(input_path), input_path,
-                         input_identity, main_output.file().identity());
+                         input.file(), main_output.file().identity(), attempt);
   }
   RecordRouter router(main_output, split_output ? &*split_output : nullptr);
   route_input(input, router, [&files] { files.throw_if_interrupted(); });
@@ -66,9 +68,11 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   if (split_output) split_output->sync();
   files.sync_folder_of(main_path);
   files.throw_if_interrupted();
+  // A changed input fails here, while the split output can still be taken back.
+  input.file().throw_if_changed();
   if (split_output) split_output->mark_complete();
 
-  delete_input(files, input, input_path);
+  delete_input(files, input, input_path, split_output ? split_output->attempt() : attempt);
   if (split_output) split_output->commit();
   main_output.close();
   return RunOutcome::kConverted;

@@ -6,6 +6,7 @@
 
 #include "job/record_router.h"
 #include "job/undo_record.h"
+#include "textfile/file_failure.h"
 #include "textfile/file_system.h"
 #include "textfile/text_output_file.h"
 
@@ -13,38 +14,47 @@ namespace job {
 
 // The split output of one run. It is opened, and created when missing, only when the first
 // record is bound for it, and always appended to. Before that first append it leaves an undo
-// record beside the file, so that what this run appends is taken back unless the run gets as far
-// as deleting its input: every record reaches the split output exactly once, however often a
-// failed or killed run is retried.
+// record beside the file (see UndoRecord), so that every record reaches the split output exactly
+// once, however often a failed or killed run is retried.
 //
-// Until it is marked complete, going out of scope rolls it back: the file is cut back to its
-// length before this run (and removed when this run created it). Best effort: whatever is not
-// undone then, the undo record undoes at the next run.
+// Until it is complete, going out of scope rolls it back: the file is cut back to its length
+// before this run (and removed when this run created it). Best effort: whatever is not undone
+// then, the undo record undoes at the next run.
 class SplitOutput : public SplitOutputSource {
  public:
-  // `input_identity` and `main_identity` are the files this run holds already; the split output
-  // must be neither.
+  // `input` is the file this run converts and `main_identity` its main output: the split output
+  // must be neither. `attempt` names this attempt's own files beside the input.
   SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io, std::string path,
-              std::string input_path, textfile::FileIdentity input_identity,
-              textfile::FileIdentity main_identity);
+              std::string input_path, textfile::ReadableFile& input,
+              textfile::FileIdentity main_identity, std::string attempt);
   ~SplitOutput() override;
 
   textfile::TextOutputFile& file() override;
 
   // Makes everything appended durable. Does nothing when the file was never opened.
   void sync();
-  // Everything is appended and durable: from here on a failure (at the input's deletion) keeps
-  // the appends and the undo record, and a retry of the same input takes them back before
-  // making them again.
-  void mark_complete() { complete_ = true; }
-  // The input is deleted for good: the appends stay. Forgets the undo record and releases the
-  // file.
+  // Everything is appended and durable and the input unchanged: the input gets its pin and the
+  // undo record says so, before the input is touched. From here on a failure (at the input's
+  // deletion) keeps the appends, and a retry of the same input consumes it without appending.
+  void mark_complete();
+  // The attempt whose files beside the input the deletion uses: this run's own, or that of an
+  // earlier run of this very input whose records were complete.
+  const std::string& attempt() const { return attempt_; }
+  // The input is deleted for good: the appends stay. Removes the pin and the undo record and
+  // releases the file; what it cannot remove, the next run that opens the file settles.
   void commit();
 
  private:
   void open();
-  void undo_earlier_run();
-  bool input_exists(const UndoRecord& record);
+  void settle_earlier_run();
+  void take_back(const UndoRecord& record);
+  void settle_complete(const UndoRecord& record);
+  void settle_unpinned(const UndoRecord& record);
+  void settle_earlier_version(const UndoRecord& record);
+  void adopt(const UndoRecord& record);
+  void finish_deletion_of(const UndoRecord& record);
+  textfile::FileFailure untrusted(const std::string& why) const;
+  textfile::FileFailure waits_for_deletion(const UndoRecord& record) const;
   void remove_if_created() noexcept;
   void roll_back() noexcept;
   void release() noexcept;
@@ -54,11 +64,17 @@ class SplitOutput : public SplitOutputSource {
   std::string path_;
   std::string undo_path_;
   std::string input_path_;
+  textfile::ReadableFile& input_;
   textfile::FileIdentity input_identity_;
   textfile::FileIdentity main_identity_;
+  std::string attempt_;
+  UndoRecord record_;
   // The file's length before this run's first append, once the undo record says so.
   std::optional<std::uint64_t> length_before_;
   std::unique_ptr<textfile::TextOutputFile> file_;
+  // Where records go when an earlier run of this input appended them already: nowhere.
+  std::unique_ptr<textfile::TextOutputFile> appended_before_;
+  bool pin_made_ = false;
   bool complete_ = false;
 };
 

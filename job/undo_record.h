@@ -8,24 +8,62 @@
 
 namespace job {
 
-// What a run that appends to a split output leaves beside it before its first append, so that
-// its appends can be taken back if it never gets to delete its input: after a failure, a kill
-// or a power cut, the next run that opens the split output cuts it back to `split_length` while
-// the input still exists, and a retry of that input then appends its records exactly once.
+// What a run that appends to a split output leaves beside it, so that a run that never gets to
+// delete its input leaves nothing twice and loses nothing, however it ends (a failure, a kill, a
+// power cut) and whatever file system it runs on.
+//
+// Like a database journal, the record says whether the work it guards was finished. It is
+// written `kAppending` before the first append: a run that stops then has not touched its input,
+// and the next run that opens the split output cuts it back to `split_length`. Once both
+// outputs are durable, and before the input is touched, it is rewritten `kComplete`: from then
+// on nothing is ever cut back, and a retry of that very input, unchanged, consumes it without
+// appending again. Which input that is never rests on the file system telling a deleted file
+// from a later one that got its number: while the input waits for its deletion it has a second
+// name of the run's own (the pin), and a name tells exactly which file it is for as long as it
+// exists. Where a file system gives no second names, only a birth time can tell; without one,
+// the record cannot be read for sure and a run that finds it fails, touching nothing.
 struct UndoRecord {
+  enum class State { kAppending, kComplete };
+
+  // 3 for records this program writes; 1 and 2 for records of earlier versions, which knew no
+  // state, size, time or pin.
+  int version = 3;
+  State state = State::kAppending;
+  // The split output's length before the run's appends and, once complete, after them.
   std::uint64_t split_length = 0;
+  std::uint64_t split_end = 0;
   textfile::FileIdentity split_identity;
   textfile::FileIdentity input_identity;
+  // The input as it was converted: its size and modification time.
+  std::uint64_t input_size = 0;
+  std::uint64_t input_modified = 0;
+  // Names the run's own files beside the input (see attempt_file_path); empty in earlier
+  // versions.
+  std::string attempt;
+  // Whether the input got its pin: false where the file system gives no second names.
+  bool pinned = false;
   // Absolute, so that any run can find the input again whatever its own working folder.
   std::string input_path;
 
   std::string encode() const;
   // Nothing for text that is not a whole record (a foreign or damaged file).
   static std::optional<UndoRecord> decode(const std::string& text);
-
-  // True when the file `actual` is the one recorded as `recorded`. Records written before
-  // identities carried the file's birth (incarnation 0) match on volume and index alone.
-  static bool names(const textfile::FileIdentity& recorded, const textfile::FileIdentity& actual);
 };
+
+// A name for one attempt at converting an input, different for every attempt (whatever the
+// process number, which in a container is the same for every run): 12 hex digits.
+std::string new_attempt();
+
+// The run's own files beside the input, `.zorvant-<attempt>.<kind>`: the pin ("converted": a
+// second name of an input whose records are all in the outputs) and the name it is moved to
+// when it is deleted ("deleting").
+std::string attempt_file_name(const std::string& attempt, const char* kind);
+std::string attempt_file_path(const std::string& input_path, const std::string& attempt,
+                              const char* kind);
+constexpr char kPinKind[] = "converted";
+constexpr char kAsideKind[] = "deleting";
+
+// True when two identities, read while both files exist, name the same file.
+bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b);
 
 }  // namespace job

@@ -121,35 +121,136 @@ TEST(ConversionJob, FailedRunLeavesNoSplitOutputOfItsOwn) {
   }
 }
 
-// The earlier run's input is looked up by the path and identity its record holds. A later file
-// that the system gave the same index is not that input, and a failed look-up is no proof that
-// the input is gone: the run fails before touching anything.
-TEST(ConversionJob, UndoesAnEarlierRunOnlyWhileItsInputExists) {
-  enum Input { kGone, kExists, kLaterFileWithSameIndex, kCannotLookUp };
-  const string other = "/d/0502/other.dat";
-  for (Input input : {kGone, kExists, kLaterFileWithSameIndex, kCannotLookUp}) {
-    SCOPED_TRACE(input);
-    MemoryFileSystem files = scene();
-    files.put(kSplit, kSplitBefore + "K0002 appended by a run that was killed\r\n");
-    job::UndoRecord record{kSplitBefore.size(), files.identity(kSplit), {1, 99, 0, 990}, other};
-    files.put("/d/1101/.A.dat.txt.undo", record.encode());
-    if (input != kGone) {
-      MemoryFileSystem::File& later = files.put(other, "K0002\r\n");
-      later.index = 99;
-      later.incarnation = input == kLaterFileWithSameIndex ? 991 : 990;
+// The records of scene()'s input for one output, written independently of the program: per line
+// the type-1 record as it stands, then the type-2 and type-3 continuations filled at 49 and 53.
+string scene_records(bool split) {
+  string records;
+  for (int line = 0; line < 12; ++line) {
+    for (char type : split ? string("2") : string("13")) {
+      string record = "K000" + string(1, type) + string(251, 'a' + line);
+      if (type != '1') record[48] = record[52] = '-';
+      records += record + "\r\n";
     }
-    if (input == kCannotLookUp) files.lookup_errors[other] = ENAMETOOLONG;
-    const string split_before = files.content(kSplit);
-
-    if (input == kCannotLookUp) {
-      EXPECT_THROW(job::run_conversion(files, kInput), textfile::FileFailure);
-      EXPECT_EQ(files.content(kSplit), split_before);
-      EXPECT_TRUE(files.has(kInput));
-      continue;
-    }
-    job::run_conversion(files, kInput);
-    EXPECT_EQ(files.content(kSplit).find("killed") != string::npos, input != kExists);
   }
+  return records;
+}
+
+// A run is killed at every operation in turn and retried while its input is there; then a new
+// input of the same name and content arrives and is converted. Where the file system hands a
+// deleted file's number to the next file and records no birth time, that next input looks like
+// the first in every way but its pin: its records must still reach the split output, once.
+TEST(ConversionJob, EveryInputOfANameReachesTheSplitOutputOnceAfterACrashAnywhere) {
+  const string records = scene_records(true);
+  struct Kind {
+    bool birth_times;
+    bool hard_links;
+  };
+  for (Kind kind : {Kind{true, true}, Kind{false, true}, Kind{true, false}}) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE("birth times " + std::to_string(kind.birth_times) + ", hard links " +
+                   std::to_string(kind.hard_links) + ", crash at operation " + std::to_string(n));
+      MemoryFileSystem files;
+      files.birth_times = kind.birth_times;
+      files.hard_links = kind.hard_links;
+      MemoryFileSystem pristine = scene();
+      const string input = pristine.content(kInput);
+      files.put(kInput, input);
+      files.put(kSplit, kSplitBefore);
+      files.crash_at_operation(n);
+      try {
+        job::run_conversion(files, kInput);
+        break;  // the run no longer reaches operation n
+      } catch (const MemoryFileSystem::Crash&) {
+      }
+      files.crash_at_operation(0);
+      if (files.has(kInput)) job::run_conversion(files, kInput);
+      ASSERT_FALSE(files.has(kInput));
+      files.put(kInput, input);
+      job::run_conversion(files, kInput);
+      EXPECT_FALSE(files.has(kInput));
+      EXPECT_EQ(files.content(kSplit), kSplitBefore + records + records);
+      EXPECT_EQ(files.content(kMain), scene_records(false));
+    }
+  }
+}
+
+// Where neither a pin nor a birth time can tell the input of a complete record from a later
+// file, the run fails naming the record, and touches nothing.
+TEST(ConversionJob, CompleteRecordThatCannotBeToldFailsTouchingNothing) {
+  const string input = scene().content(kInput);
+  // The first crash that leaves the record without its input: after the input's removal.
+  for (int n = 1;; ++n) {
+    MemoryFileSystem attempt = scene();
+    attempt.birth_times = false;
+    attempt.hard_links = false;
+    attempt.crash_at_operation(n);
+    try {
+      job::run_conversion(attempt, kInput);
+      break;
+    } catch (const MemoryFileSystem::Crash&) {
+    }
+    if (attempt.has(kInput) || !attempt.has("/d/1101/.A.dat.txt.undo")) continue;
+    attempt.crash_at_operation(0);
+    attempt.put(kInput, input);
+    const auto before = attempt.contents();
+    try {
+      job::run_conversion(attempt, kInput);
+      ADD_FAILURE() << "converted";
+    } catch (const textfile::FileFailure& failure) {
+      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+      EXPECT_EQ(failure.what_failed(), "cannot trust");
+    }
+    EXPECT_EQ(attempt.content(kSplit), before.at(kSplit));
+    EXPECT_TRUE(attempt.has(kInput));
+    return;
+  }
+  FAIL() << "no crash left a complete record without its input";
+}
+
+// A record of an earlier version knows no state and, without a birth time, names its input by
+// number alone: acted on only when its input is provably gone.
+TEST(ConversionJob, EarlierVersionRecordWithoutBirthTimeIsNotGuessed) {
+  for (bool input_there : {false, true}) {
+    SCOPED_TRACE(input_there);
+    MemoryFileSystem files = scene();
+    const string split = kSplitBefore + "K0002 appended by a run of an earlier version\r\n";
+    files.put(kSplit, split);
+    const textfile::FileIdentity input = files.identity(kInput);
+    const string other = input_there ? kInput : "/d/0502/gone.dat";
+    files.put("/d/1101/.A.dat.txt.undo",
+              "zorvant undo 1\n" + std::to_string(kSplitBefore.size()) + " 1 " +
+                  std::to_string(files.identity(kSplit).index) + " 1 " +
+                  std::to_string(input_there ? input.index : 99) + " " +
+                  std::to_string(other.size()) + "\n" + other + "\nend\n");
+    if (input_there) {
+      EXPECT_THROW(job::run_conversion(files, kInput), textfile::FileFailure);
+      EXPECT_EQ(files.content(kSplit), split);
+      EXPECT_TRUE(files.has(kInput));
+    } else {
+      job::run_conversion(files, kInput);
+      EXPECT_EQ(files.content(kSplit), split + scene_records(true));
+    }
+  }
+}
+
+// Another program shortened the split output below what an unfinished run's record says: it is
+// never lengthened; the run fails, naming the record, and touches nothing.
+TEST(ConversionJob, SplitOutputShorterThanItsRecordFailsTouchingNothing) {
+  MemoryFileSystem files = scene();
+  job::UndoRecord record;
+  record.split_length = kSplitBefore.size() + 1000;
+  record.split_identity = files.identity(kSplit);
+  record.attempt = "0123456789ab";
+  record.input_path = kInput;
+  files.put("/d/1101/.A.dat.txt.undo", record.encode());
+  try {
+    job::run_conversion(files, kInput);
+    ADD_FAILURE() << "converted";
+  } catch (const textfile::FileFailure& failure) {
+    EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+  }
+  EXPECT_EQ(files.content(kSplit), kSplitBefore);
+  EXPECT_TRUE(files.has(kInput));
 }
 
 TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {
@@ -162,13 +263,21 @@ TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {
 }
 
 TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
-  job::UndoRecord record{
-      123456789012ull, {7, 8, 0, 11}, {9, 10, 12, 13}, " /odd\npath\n\xff end\n"};
+  job::UndoRecord record;
+  record.state = job::UndoRecord::State::kComplete;
+  record.split_length = 123456789012ull;
+  record.split_end = 123456789999ull;
+  record.split_identity = {7, 8, 0, 11};
+  record.input_identity = {9, 10, 12, 13};
+  record.input_size = 14;
+  record.input_modified = 15;
+  record.attempt = job::new_attempt();
+  record.pinned = true;
+  record.input_path = " /odd\npath\n\xff end\n";
   std::optional<job::UndoRecord> back = job::UndoRecord::decode(record.encode());
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->split_length, record.split_length);
-  EXPECT_EQ(back->split_identity, record.split_identity);
-  EXPECT_EQ(back->input_identity, record.input_identity);
+  EXPECT_EQ(back->encode(), record.encode());
+  EXPECT_EQ(back->state, record.state);
   EXPECT_EQ(back->input_path, record.input_path);
   string text = record.encode();
   for (std::size_t cut : {std::size_t{0}, std::size_t{10}, text.size() - 1}) {
@@ -178,17 +287,7 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
   string wrong_end_mark = text;
   wrong_end_mark[text.size() - 2] = 'x';  // "enx": of the right length, but not written whole
   EXPECT_FALSE(job::UndoRecord::decode(wrong_end_mark));
-}
-
-// A record the previous version of the program left before a crash is still acted on: it
-// names its files by volume and index alone.
-TEST(UndoRecord, ReadsTheFirstVersion) {
-  std::optional<job::UndoRecord> record =
-      job::UndoRecord::decode("zorvant undo 1\n5 1 2 1 3 5\n/in/A\nend\n");
-  ASSERT_TRUE(record);
-  EXPECT_EQ(record->input_path, "/in/A");
-  EXPECT_TRUE(job::UndoRecord::names(record->input_identity, {1, 3, 0, 12345}));
-  EXPECT_FALSE(job::UndoRecord::names(record->input_identity, {1, 4, 0, 12345}));
+  EXPECT_NE(job::new_attempt(), job::new_attempt());
 }
 
 // The record sits beside its output, hidden, under a name the file system takes.

@@ -10,10 +10,6 @@ namespace {
 
 using File = MemoryFileSystem::File;
 
-textfile::FileIdentity identity_of_file(const File& file) {
-  return {1, file.index, 0, file.incarnation};
-}
-
 std::string folder_of(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
 class MemoryInput : public textfile::ReadableFile {
@@ -29,17 +25,36 @@ class MemoryInput : public textfile::ReadableFile {
     offset_ += count;
     return count;
   }
-  textfile::FileIdentity identity() const override { return identity_of_file(*file_); }
+  textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
+  std::uint64_t size() const override { return content_.size(); }
+  std::uint64_t modified() const override { return modified_; }
+  void throw_if_changed() override {
+    if (!files_.allow("cannot delete", path_)) return;
+    if (!files_.has(path_) || files_.identity(path_) != identity()) {
+      throw textfile::FileFailure("cannot delete", path_, EIO, "replaced");
+    }
+    if (file_->content != content_ || file_->modified != modified_) {
+      throw textfile::FileFailure("cannot convert", path_, EIO, "changed while being converted");
+    }
+  }
+  bool pin(const std::string& name) override {
+    if (!files_.hard_links) return false;
+    std::string pin = folder_of(path_) + name;
+    if (files_.allow("cannot pin", pin)) {
+      if (files_.has(pin)) throw textfile::FileFailure("cannot pin", pin, EEXIST, "File exists");
+      files_.link(pin, file_);
+    }
+    files_.sync_folder_of(pin);
+    return true;
+  }
   void close() override {}
-
-  // Whether the file still holds what was read when it is deleted.
-  bool changed() const { return file_->content != content_; }
 
  private:
   MemoryFileSystem& files_;
   std::string path_;
   std::shared_ptr<File> file_;
   std::string content_;
+  std::uint64_t modified_ = file_->modified;
   std::size_t offset_ = 0;
 };
 
@@ -58,7 +73,7 @@ class MemoryOutput : public textfile::WritableFile {
   void sync() override {
     if (files_.allow("cannot sync", path_)) file_->synced_content = file_->content;
   }
-  textfile::FileIdentity identity() const override { return identity_of_file(*file_); }
+  textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
   bool created() const override { return created_; }
   void close() override {}
 
@@ -78,6 +93,15 @@ std::shared_ptr<File> MemoryFileSystem::new_file(const std::string& content) {
   file->content = content;
   file->index = next_index_++;
   file->incarnation = file->index;
+  if (!birth_times) {
+    std::vector<std::uint64_t> used;
+    for (const std::weak_ptr<File>& made : made_) {
+      if (auto alive = made.lock()) used.push_back(alive->index);
+    }
+    file->index = 1;
+    while (std::find(used.begin(), used.end(), file->index) != used.end()) ++file->index;
+  }
+  made_.push_back(file);
   return file;
 }
 
@@ -109,6 +133,10 @@ textfile::FileIdentity MemoryFileSystem::identity(const std::string& path) const
   return identity_of_file(*names_.at(path));
 }
 
+textfile::FileIdentity MemoryFileSystem::identity_of_file(const File& file) const {
+  return {1, file.index, 0, birth_times ? file.incarnation : 0};
+}
+
 bool MemoryFileSystem::allow(const char* what, const std::string& path) {
   if (crashed_) return false;
   if (++operations_ != fail_at_) return true;
@@ -121,8 +149,9 @@ void MemoryFileSystem::cut_power() {
   crashed_ = true;
   Names kept;
   for (const auto& [path, file] : durable_names_) {
-    auto now = names_.find(path);
-    if (now != names_.end() && now->second == file) kept[path] = file;
+    // A name given to another file in one step (a rename over it) holds either file after a
+    // power cut: here the one it held at the last sync.
+    if (names_.count(path) != 0) kept[path] = file;
   }
   names_ = durable_names_ = kept;
   for (auto& [path, file] : names_) file->content = file->synced_content;
@@ -170,15 +199,18 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(
   return std::make_unique<MemoryOutput>(*this, path, output, created);
 }
 
-void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path) {
-  if (!allow("cannot delete", path)) return;
-  if (!has(path) || input.identity() != identity(path)) {
-    throw textfile::FileFailure("cannot delete", path, EIO, "replaced");
+// Moved aside, then unlinked: two operations, as on a disk.
+void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path,
+                                    const std::string& aside_name) {
+  input.throw_if_changed();
+  const std::string aside = folder_of(path) + aside_name;
+  if (allow("cannot delete", path)) {
+    if (has(aside))
+      throw textfile::FileFailure("cannot move aside to", aside, EEXIST, "File exists");
+    names_[aside] = names_.at(path);
+    names_.erase(path);
   }
-  if (static_cast<MemoryInput&>(input).changed()) {
-    throw textfile::FileFailure("cannot convert", path, EIO, "changed while being converted");
-  }
-  names_.erase(path);
+  if (allow("cannot delete", aside)) names_.erase(aside);
 }
 
 void MemoryFileSystem::sync_folder_of(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "textfile/file_system.h"
 
@@ -12,7 +13,7 @@
 // A power cut leaves what a disk would: file data as it was at the file's last sync, and folder
 // entries as they were at their folder's last sync, except that a removal may reach the disk
 // before it. Of everything not synced, the worst is kept: an entry created since is lost, an
-// entry removed since stays removed.
+// entry removed since stays removed, an entry replaced since holds its old file.
 class MemoryFileSystem : public textfile::FileSystem {
  public:
   struct File {
@@ -20,6 +21,7 @@ class MemoryFileSystem : public textfile::FileSystem {
     std::string synced_content;
     std::uint64_t index = 0;
     std::uint64_t incarnation = 0;
+    std::uint64_t modified = 0;
     bool hidden = false;  // stands for anything the existence test rejects
     int owner = 0;        // 0: the user who runs the program
     bool writable_by_others = false;
@@ -27,6 +29,11 @@ class MemoryFileSystem : public textfile::FileSystem {
 
   // Paths that cannot be looked up, with the error the system gives (a name too long, say).
   std::map<std::string, int> lookup_errors;
+  // Without birth times (a FUSE or network mount), identities carry none, and a new file gets
+  // the lowest number no file still uses, as a deleted file's number is handed out again.
+  bool birth_times = true;
+  // Whether a file can have a second name.
+  bool hard_links = true;
 
   // Puts a file in place as if it had long been there, synced and in a synced folder. A file
   // already at the path keeps its identity.
@@ -39,6 +46,9 @@ class MemoryFileSystem : public textfile::FileSystem {
   // Every path and the content of its file.
   std::map<std::string, std::string> contents() const;
   textfile::FileIdentity identity(const std::string& path) const;
+  textfile::FileIdentity identity_of_file(const File& file) const;
+  // Gives `file` the name `path` as well.
+  void link(const std::string& path, std::shared_ptr<File> file) { names_[path] = std::move(file); }
 
   // Thrown at a simulated power cut. Not a std::exception, so that nothing of the run catches
   // it: no clean-up of the run's own takes place.
@@ -61,7 +71,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::unique_ptr<textfile::WritableFile> open_split_output(
       const std::string& path, const textfile::FileIdentity& input,
       const textfile::FileIdentity& main_output) override;
-  void remove_input(textfile::ReadableFile& input, const std::string& path) override;
+  void remove_input(textfile::ReadableFile& input, const std::string& path,
+                    const std::string& aside_name) override;
   void sync_folder_of(const std::string& path) override;
   std::string absolute_path(const std::string& path) override { return path; }
   std::optional<textfile::FileIdentity> identity_of(const std::string& path) override;
@@ -92,6 +103,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   // The folder entries as the program sees them, and as a power cut would leave them.
   Names names_;
   Names durable_names_;
+  // Every file made, so that a number is handed out again only once nothing holds its file.
+  std::vector<std::weak_ptr<File>> made_;
   std::uint64_t next_index_ = 1;
   bool crash_ = false;
   bool crashed_ = false;

@@ -20,6 +20,10 @@ class BlockInput : public textfile::ReadableFile {
     return count;
   }
   textfile::FileIdentity identity() const override { return {}; }
+  std::uint64_t size() const override { return text_.size(); }
+  std::uint64_t modified() const override { return 0; }
+  void throw_if_changed() override {}
+  bool pin(const std::string&) override { return false; }
   void close() override {}
 
  private:

@@ -42,6 +42,17 @@ class ReadableFile {
   // Reads up to `capacity` bytes; returns 0 only at the end of the file.
   virtual std::size_t read(char* into, std::size_t capacity) = 0;
   virtual FileIdentity identity() const = 0;
+  // The file's size and modification time (in nanoseconds) when it was opened.
+  virtual std::uint64_t size() const = 0;
+  virtual std::uint64_t modified() const = 0;
+  // Fails with "changed while being converted" unless the file is as it was opened and read to
+  // its end: same size, modification and change times, nobody opened it for writing, and its
+  // path still names it.
+  virtual void throw_if_changed() = 0;
+  // Gives the file a second name, `name`, in its own folder, durably, and makes sure that name
+  // is this very file. False, making nothing, where the file system gives no file a second name
+  // (or not this user this file). A file already at `name` fails: nothing is made through it.
+  virtual bool pin(const std::string& name) = 0;
   // Releases the file, its lock and its watch for writers. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -93,11 +104,13 @@ class FileSystem {
                                                           const FileIdentity& main_output) = 0;
 
   // Deletes the input, still locked, once its outputs are durable. It must be the very file
-  // that was opened and read to its end, as it was then: same identity, size equal to the bytes
-  // read, same modification and change times; otherwise the failure is "changed while being
-  // converted". A file moved onto the path at the last moment is never deleted in its place. A
-  // read-only file (no write permission for anyone) fails and stays.
-  virtual void remove_input(ReadableFile& input, const std::string& path) = 0;
+  // that was opened and read to its end, as it was then (ReadableFile::throw_if_changed). Where
+  // the input is moved aside before it goes, it is moved to `aside_name` in its own folder, a
+  // name of this attempt's own: a file moved onto the path at the last moment is never deleted
+  // in its place, and a file found at that name fails, named in the report. A read-only file (no
+  // write permission for anyone) fails and stays.
+  virtual void remove_input(ReadableFile& input, const std::string& path,
+                            const std::string& aside_name) = 0;
 
   // Makes the folder entries of the folder that holds `path` durable (a created or removed
   // file survives a power cut).
@@ -122,12 +135,12 @@ class FileSystem {
   // Replaces the file durably, all or nothing, through a temporary file created afresh (never
   // opened through a link or a file someone left there).
   virtual void write_small_file(const std::string& path, const std::string& content) = 0;
-  // Does nothing for a missing file.
+  // Does nothing for a missing file. Takes paths longer than the system takes in one call.
   virtual void remove_file(const std::string& path) = 0;
 
   // A thread that reads and writes files while the conversion goes on, or nothing where every
-  // operation must happen in turn. It takes no termination signal: those wake the thread that
-  // runs the conversion, wherever it waits.
+  // operation must happen in turn, or where no thread can be started (a process limit). It takes no
+  // termination signal: those wake the thread that runs the conversion, wherever it waits.
   virtual std::unique_ptr<BackgroundIo> start_background_io() = 0;
 
   // The run's safe point: throws textfile::Interrupted when a termination signal has arrived,

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "textfile/file_failure.h"
@@ -102,11 +104,30 @@ FileIdentity identity_of_open(int fd, const std::string& path, const char* what_
   return identity_from(status, fd);
 }
 
-int open_retrying(const std::string& path, int flags) {
+// Sleeps a moment between two looks at something another program holds, and stops the run
+// meanwhile as a blocking wait would.
+void pause_while_held() {
+  struct timespec moment {
+    0, 20 * 1000 * 1000
+  };
+  ::nanosleep(&moment, nullptr);
+  throw_if_interrupted_or_changed();
+}
+
+// Without ever waiting on a FIFO or a device. A file another program holds a lease on (a file
+// server, another run's input) refuses such an open for writing: with `wait_for_lease` the open
+// is tried again until the holder has let go, as a lock is waited for.
+int open_retrying(const std::string& path, int flags, bool wait_for_lease = false) {
   for (;;) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd >= 0 || errno != EINTR) return fd;
-    throw_if_interrupted_or_changed();
+    if (fd >= 0) return fd;
+    if (errno == EWOULDBLOCK && wait_for_lease) {
+      pause_while_held();
+    } else if (errno == EINTR) {
+      throw_if_interrupted_or_changed();
+    } else {
+      return fd;
+    }
   }
 }
 
@@ -114,7 +135,7 @@ int open_retrying(const std::string& path, int flags) {
 // where opening fails with `expected_error`, and throws for any other.
 int open_ordinary_file(const std::string& path, int flags, const char* what_failed,
                        int expected_error = 0) {
-  Descriptor fd(open_retrying(path, flags));
+  Descriptor fd(open_retrying(path, flags, (flags & O_ACCMODE) != O_RDONLY));
   if (fd.get() < 0) {
     if (errno == expected_error) return -1;
     throw posix_failure(what_failed, path, errno);
@@ -163,6 +184,16 @@ class PosixInput : public ReadableFile {
     return identity_of_open(fd_.get(), path_, "cannot read");
   }
 
+  std::uint64_t size() const override { return opened_.stx_size; }
+
+  std::uint64_t modified() const override {
+    return static_cast<std::uint64_t>(opened_.stx_mtime.tv_sec) * 1000000000u +
+           opened_.stx_mtime.tv_nsec;
+  }
+
+  void throw_if_changed() override;
+  bool pin(const std::string& name) override;
+
   void close() override {
     if (fd_.get() < 0) return;
     input_lease::forget();
@@ -180,7 +211,7 @@ class PosixInput : public ReadableFile {
 
   // Fails unless the file is as it was opened and read to its end: nobody wrote, appended,
   // truncated or touched it since.
-  void throw_if_changed() const {
+  void throw_unless_as_opened() const {
     struct statx now;
     if (int error = status_of(fd_.get(), "", 0, now)) {
       throw posix_failure("cannot delete", path_, error);
@@ -263,17 +294,60 @@ class PosixOutput : public WritableFile {
     }
   }
 
-  // Waits for the exclusive lock that keeps other runs from writing between this run's lines.
-  void lock() {
+  // Waits for the exclusive lock that keeps other runs from writing between this run's lines,
+  // then shows other runs that this one holds the file as its main output.
+  void lock_as_main_output() {
     while (::flock(fd_.get(), LOCK_EX) != 0) {
       if (errno != EINTR) throw posix_failure("cannot lock", path_, errno);
       throw_if_interrupted_or_changed();
+    }
+#ifdef F_OFD_SETLK
+    struct flock mark = main_output_mark(F_WRLCK);
+    ::fcntl(fd_.get(), F_OFD_SETLK, &mark);  // where the file system has no such locks: no mark
+#endif
+  }
+
+  // A run holds its main output's lock when it asks for its split output's, so two runs whose
+  // outputs cross (each one's split output the other's main output) would wait for each other
+  // forever. A run that holds a file as its split output waits for nothing more, and is waited
+  // for; a file another run holds as its main output fails at once.
+  void lock_as_split_output(const char* what_failed) {
+    for (;;) {
+      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return;
+      if (errno == EINTR) {
+        throw_if_interrupted_or_changed();
+        continue;
+      }
+      if (errno != EWOULDBLOCK) throw posix_failure("cannot lock", path_, errno);
+      if (held_as_main_output()) {
+        throw FileFailure(what_failed, path_, EWOULDBLOCK, "in use by another run");
+      }
+      pause_while_held();
     }
   }
 
   int fd() const { return fd_.get(); }
 
  private:
+  // A lock on one byte far beyond any output's end, which no lock of the data ever meets.
+  static struct flock main_output_mark(short type) {
+    struct flock mark {};
+    mark.l_type = type;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = static_cast<off_t>(1) << 40;
+    mark.l_len = 1;
+    return mark;
+  }
+
+  bool held_as_main_output() const {
+#ifdef F_OFD_GETLK
+    struct flock mark = main_output_mark(F_WRLCK);
+    return ::fcntl(fd_.get(), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
+#else
+    return false;
+#endif
+  }
+
   Descriptor fd_;
   std::string path_;
   bool created_;
@@ -297,6 +371,91 @@ int folder_for_long_path(const std::string& path, std::string& name) {
   }
   name = rest;
   return folder.release();
+}
+
+// Opens the folder that holds `path`, however long the path, with `flags`; `name` is the
+// file's name in it. Names made beside a file are reached from there, so that a name a little
+// longer than the file's own is still in reach.
+int open_folder_of(const std::string& path, std::string& name, int flags) {
+  std::string rest = path;
+  Descriptor start;
+  int from = AT_FDCWD;
+  if (path.size() >= PATH_MAX) {
+    start.reset(folder_for_long_path(path, rest));
+    if (start.get() < 0) return -1;
+    from = start.get();
+  }
+  name = last_component(rest);
+  return ::openat(from, folder_of(rest).c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+}
+
+std::string beside(const std::string& path, const std::string& name) {
+  return path.substr(0, last_component_start(path)) + name;
+}
+
+// Fails, naming the input's path, unless `name` in `folder` (the input's name, or the name it
+// was moved aside to) names the file `converted`.
+void throw_unless_named(int folder, const std::string& name, const std::string& input_path,
+                        const FileIdentity& converted) {
+  struct statx status;
+  if (int error = status_of(folder, name, 0, status)) {
+    throw posix_failure("cannot delete", input_path, error);
+  }
+  if (!same_file(status, converted)) {
+    throw FileFailure("cannot delete", input_path, ESTALE,
+                      "the path names another file than the one converted");
+  }
+}
+
+void PosixInput::throw_if_changed() {
+  input_lease::throw_if_broken();
+  std::string name;
+  Descriptor folder(open_folder_of(path_, name, O_PATH));
+  if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
+  struct statx named;
+  if (int error = status_of(folder.get(), name, 0, named)) {
+    throw posix_failure("cannot delete", path_, error);
+  }
+  if (!same_file(named, identity())) {
+    throw FileFailure("cannot delete", path_, ESTALE,
+                      "the path names another file than the one converted");
+  }
+  throw_unless_as_opened();
+}
+
+bool PosixInput::pin(const std::string& name) {
+  std::string own_name;
+  Descriptor folder(open_folder_of(path_, own_name, O_RDONLY));
+  if (folder.get() < 0) throw posix_failure("cannot open the folder of", path_, errno);
+  // An input that is a symbolic link pins the file it leads to, the one converted.
+  if (::linkat(folder.get(), own_name.c_str(), folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) !=
+      0) {
+    int error = errno;
+    // No second names on this file system, or not for this user (a file of another user where
+    // the system protects hard links), or not here (a link to another file system).
+    if (error == EPERM || error == EOPNOTSUPP || error == EMLINK || error == ENOSYS ||
+        error == EXDEV) {
+      return false;
+    }
+    throw posix_failure("cannot pin", beside(path_, name), error);
+  }
+  // A file system that numbers the names of one file apart cannot tell by a name which file it
+  // is: no pin there. Nor when the path named another file by now; its deletion fails later.
+  struct statx pinned;
+  if (status_of(folder.get(), name, AT_SYMLINK_NOFOLLOW, pinned) != 0 ||
+      !same_file(pinned, identity())) {
+    ::unlinkat(folder.get(), name.c_str(), 0);
+    return false;
+  }
+  if (::fsync(folder.get()) != 0)
+    throw posix_failure("cannot sync folder", beside(path_, ""), errno);
+  // The new name is the file's only change since it was read: its change time moved.
+  struct statx now;
+  if (status_of(fd_.get(), "", 0, now) == 0 && now.stx_size == opened_.stx_size &&
+      same_time(now.stx_mtime, opened_.stx_mtime)) {
+    opened_.stx_ctime = now.stx_ctime;
+  }
+  return true;
 }
 
 class PosixFileSystem : public FileSystem {
@@ -336,11 +495,10 @@ class PosixFileSystem : public FileSystem {
     return open_output(path, O_WRONLY | O_APPEND, "cannot append to", input, &main_output);
   }
 
-  void remove_input(ReadableFile& input, const std::string& path) override {
+  void remove_input(ReadableFile& input, const std::string& path,
+                    const std::string& aside_name) override {
     auto& file = dynamic_cast<PosixInput&>(input);
-    input_lease::throw_if_broken();
     FileIdentity converted = file.identity();
-    throw_unless_named(path, path, converted);
     file.throw_if_changed();
     // A file nobody may write is read-only: it stays, even for a user whom the system would
     // let remove it.
@@ -348,27 +506,36 @@ class PosixFileSystem : public FileSystem {
     if (::fstat(file.fd(), &status) != 0) throw posix_failure("cannot delete", path, errno);
     if ((status.st_mode & 0222) == 0) throw posix_failure("cannot delete", path, EACCES);
 
-    // Moved aside under a name of this run's own before it goes: a file moved onto the path
+    // Moved aside under a name of this attempt's own before it goes: a file moved onto the path
     // after the check above is then never the one deleted. What was moved is checked once more
     // and put back when it is not the file converted.
-    std::string aside = folder_of(path) + "/.zorvant-" + std::to_string(::getpid()) + ".deleting";
-    if (!move_without_replacing(path, aside)) throw posix_failure("cannot delete", path, errno);
+    std::string name;
+    Descriptor folder(open_folder_of(path, name, O_PATH));
+    if (folder.get() < 0) throw posix_failure("cannot delete", path, errno);
+    if (!move_without_replacing(folder.get(), name, aside_name)) {
+      if (errno == EEXIST)
+        throw posix_failure("cannot move aside to", beside(path, aside_name), errno);
+      throw posix_failure("cannot delete", path, errno);
+    }
     try {
-      throw_unless_named(aside, path, converted);
+      throw_unless_named(folder.get(), aside_name, path, converted);
       input_lease::throw_if_broken();
-      if (::unlink(aside.c_str()) != 0) throw posix_failure("cannot delete", path, errno);
+      if (::unlinkat(folder.get(), aside_name.c_str(), 0) != 0) {
+        throw posix_failure("cannot delete", path, errno);
+      }
     } catch (const FileFailure&) {
-      if (!move_without_replacing(aside, path))
-        throw posix_failure("cannot put back", aside, errno);
+      if (!move_without_replacing(folder.get(), aside_name, name)) {
+        throw posix_failure("cannot put back", beside(path, aside_name), errno);
+      }
       throw;
     }
   }
 
   void sync_folder_of(const std::string& path) override {
-    std::string folder = folder_of(path);
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) throw posix_failure("cannot sync folder", folder, errno);
-    if (::fsync(fd.get()) != 0) throw posix_failure("cannot sync folder", folder, errno);
+    std::string name;
+    Descriptor fd(open_folder_of(path, name, O_RDONLY));
+    if (fd.get() < 0) throw posix_failure("cannot sync folder", folder_of(path), errno);
+    if (::fsync(fd.get()) != 0) throw posix_failure("cannot sync folder", folder_of(path), errno);
   }
 
   std::string absolute_path(const std::string& path) override {
@@ -440,7 +607,10 @@ class PosixFileSystem : public FileSystem {
   }
 
   void remove_file(const std::string& path) override {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    std::string name;
+    Descriptor folder(open_folder_of(path, name, O_PATH));
+    if (folder.get() < 0 && errno == ENOENT) return;
+    if (folder.get() < 0 || (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)) {
       throw posix_failure("cannot delete", path, errno);
     }
   }
@@ -456,7 +626,12 @@ class PosixFileSystem : public FileSystem {
     sigemptyset(&blocked);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGIO}) sigaddset(&blocked, signal_number);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &before);
-    auto io = std::make_unique<BackgroundIo>();
+    std::unique_ptr<BackgroundIo> io;
+    try {
+      io = std::make_unique<BackgroundIo>();
+    } catch (const std::system_error&) {
+      // No thread to be had (a process or thread limit): this thread does the work in turn.
+    }
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return io;
   }
@@ -467,26 +642,16 @@ class PosixFileSystem : public FileSystem {
     throw posix_failure("cannot look up", path, error);
   }
 
-  // Fails, naming the input's path, unless `path` (the input's path or the name it was moved
-  // aside to) names the file `converted`.
-  static void throw_unless_named(const std::string& path, const std::string& input_path,
-                                 const FileIdentity& converted) {
-    struct statx status;
-    if (int error = status_of(AT_FDCWD, path, 0, status)) {
-      throw posix_failure("cannot delete", input_path, error);
+  static bool move_without_replacing(int folder, const std::string& from, const std::string& to) {
+    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL) return false;
+    // A file system that cannot promise it: the name is looked at first.
+    struct stat status;
+    if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+      errno = EEXIST;
+      return false;
     }
-    if (!same_file(status, converted)) {
-      throw FileFailure("cannot delete", input_path, ESTALE,
-                        "the path names another file than the one converted");
-    }
-  }
-
-  static bool move_without_replacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      return true;
-    }
-    // A file system that cannot promise it: the name is this run's own, so a plain rename.
-    return errno == EINVAL && ::rename(from.c_str(), to.c_str()) == 0;
+    return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
   }
 
   // Only this program, run by the output's owner, by the running user or by the system
@@ -544,7 +709,11 @@ class PosixFileSystem : public FileSystem {
       auto output = std::make_unique<PosixOutput>(fd, path, created);
       if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
       throw_if_held(status, path, what_failed, input, main_output);
-      output->lock();
+      if (main_output == nullptr) {
+        output->lock_as_main_output();
+      } else {
+        output->lock_as_split_output(what_failed);
+      }
       if (still_named(fd, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
     }
   }

@@ -353,13 +353,35 @@ class WindowsInput : public ReadableFile {
     return identity_or_throw(handle_, path_, "cannot read");
   }
 
+  std::uint64_t size() const override { return opened_.size; }
+  // In the system's own units (100 nanoseconds): only ever compared with itself.
+  std::uint64_t modified() const override { return static_cast<std::uint64_t>(opened_.last_write); }
+
+  // Nothing writes the input while it is held, but attributes and times stay open to anyone:
+  // a file that is not what was read is not deleted.
+  void throw_if_changed() override {
+    FileIdentity named;
+    DWORD error = find_identity(path_, named);
+    if (error != NO_ERROR) throw windows_failure("cannot delete", path_, error);
+    if (named != identity()) throw another_file(path_);
+    FileState now = state_of(handle_, path_, "cannot delete");
+    if (now.size != bytes_read_ || now.creation != opened_.creation ||
+        now.last_write != opened_.last_write || now.change != opened_.change) {
+      throw FileFailure("cannot convert", path_, ERROR_FILE_INVALID,
+                        "changed while being converted");
+    }
+  }
+
+  // The input is held against deletion and renaming until the run deletes it through its own
+  // handle, and its identity carries its creation time: it needs no second name to be told.
+  bool pin(const std::string&) override { return false; }
+
   void close() override { close_handle(handle_); }
 
   HANDLE handle() const { return handle_; }
   // The file as it was opened, which its deletion compares it with.
   void remember_opened(const FileState& opened) { opened_ = opened; }
   const FileState& opened() const { return opened_; }
-  std::uint64_t bytes_read() const { return bytes_read_; }
 
  private:
   HANDLE handle_;
@@ -565,22 +587,15 @@ class WindowsFileSystem : public FileSystem {
     return output;
   }
 
-  void remove_input(ReadableFile& input, const std::string& path) override {
+  // Deleted through its own handle, which shares no deletion or renaming: nothing is moved
+  // aside, and `aside_name` is not needed.
+  void remove_input(ReadableFile& input, const std::string& path,
+                    const std::string& /*aside_name*/) override {
     auto* file = dynamic_cast<WindowsInput*>(&input);
-    FileIdentity named;
-    DWORD error = find_identity(path, named);
-    if (error != NO_ERROR) throw windows_failure("cannot delete", path, error);
+    if (file == nullptr) throw another_file(path);
+    file->throw_if_changed();
     const FileIdentity identity = input.identity();
-    if (file == nullptr || named != identity) throw another_file(path);
-    // Nothing writes the input while it is held, but attributes and times stay open to anyone:
-    // a file that is not what was read is not deleted.
     FileState now = state_of(file->handle(), path, "cannot delete");
-    const FileState& opened = file->opened();
-    if (now.size != file->bytes_read() || now.creation != opened.creation ||
-        now.last_write != opened.last_write || now.change != opened.change) {
-      throw FileFailure("cannot convert", path, ERROR_FILE_INVALID,
-                        "changed while being converted");
-    }
     // The system would refuse it too; said here, a read-only input fails the same way on
     // every file system.
     if (now.attributes & FILE_ATTRIBUTE_READONLY) {

@@ -35,8 +35,12 @@ make_scene() {
   printf '%s' "$earlier" >"$1/d/1101/A.dat.txt"
 }
 
-# Every file below $1 with a checksum of its content; undo records are bookkeeping and left out.
-state() { (cd "$1" && find . -type f ! -name '.*.undo' -print0 | sort -z | xargs -0 -r md5sum); }
+# Every file below $1 with a checksum of its content; undo records and pins are bookkeeping and
+# left out (a pin stays where a run deleted its input but could not make that durable).
+state() {
+  (cd "$1" && find . -type f ! -name '.*.undo' ! -name '.zorvant-*.converted' -print0 |
+    sort -z | xargs -0 -r md5sum)
+}
 
 clean_state() {
   make_scene "$work/clean"
