@@ -116,6 +116,13 @@ faults)
     done
     echo "$call: $count calls failed in turn"
   done
+
+  # No thread to be had (a process limit): the run goes on in one thread, and converts.
+  scene="$work/no-thread"
+  make_scene "$scene"
+  strace -f -qq -o /dev/null -e trace=clone,clone3 -e inject=clone3:error=ENOSYS \
+    -e inject=clone:error=EAGAIN "$zorvant" "$scene/d/0502/A.dat" || fail "no thread: status $?"
+  retry_and_compare "$scene" "no thread"
   ;;
 kill)
   # Killed at random moments of a run of a few MiB, then retried.
@@ -180,6 +187,24 @@ signals)
   cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "SIGTERM while waiting: the input changed"
   retry_and_compare "$scene" "SIGTERM while waiting for a lock"
 
+  # Another program empties the split output while the run syncs it, and the run is stopped:
+  # taking back its appends never lengthens the file (with NUL bytes); the record stays, and the
+  # retry fails naming it, touching nothing.
+  scene="$work/shortened"
+  make_scene "$scene"
+  strace -f -qq -y -o "$scene.trace" -e trace=fsync -e inject=fsync:delay_enter=400000 \
+    "$zorvant" "$scene/d/0502/A.dat" &
+  wait_for_call "$scene.trace" 'fsync\(.*1101/A\.dat\.txt>'
+  : >"$scene/d/1101/A.dat.txt"
+  kill -s TERM "$(pgrep -P $! -x zorvant || echo $!)"
+  wait $!
+  [ ! -s "$scene/d/1101/A.dat.txt" ] || fail "a shortened split output was lengthened"
+  "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? "zorvant: cannot trust '$scene/d/1101/.A.dat.txt.undo': the split output \
+'$scene/d/1101/A.dat.txt' is shorter than this record says: another program changed it; check \
+it, then delete this record (error 1)" "a shortened split output"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "a shortened split output: input changed"
+
   # Over the file size limit with the default action: the same, with SIGXFSZ's status.
   scene="$work/xfsz"
   make_scene "$scene"
@@ -212,6 +237,48 @@ concurrent)
   wait $! || fail "the first of two runs sharing a split failed"
   runs=$(grep -a -o 'K0002[-0]*[12]' "$scene/d/1101/1101.dat.txt" | uniq | wc -l)
   [ "$runs" -eq 2 ] || fail "the split output's records interleave ($runs runs)"
+
+  # Two runs whose outputs cross through folder links, each one's split output the other's main
+  # output, both holding their main output when they ask for their split output: neither waits
+  # for the other forever; one gives way with "in use by another run".
+  scene="$work/crossed"
+  mkdir -p "$scene/d/0502" "$scene/d/1101" "$scene/e"
+  ln -s ../d/1101 "$scene/e/0502" && ln -s ../d/0502 "$scene/e/1101"
+  make_input 300 1 "$scene/d/0502/A.dat"
+  make_input 300 2 "$scene/d/1101/A.dat"
+  for input in d/0502 e/0502; do
+    timeout 20 strace -f -qq -o /dev/null -e trace=ftruncate \
+      -e inject=ftruncate:delay_exit=500000:when=1 "$zorvant" "$scene/$input/A.dat" \
+      2>"$work/report-${input%/*}" &
+  done
+  for input in d e; do
+    wait -n
+    status=$?
+    [ $status -ne 124 ] || fail "crossed outputs: the runs waited for each other"
+  done
+  for input in d e; do
+    [ ! -s "$work/report-$input" ] || grep -q ": in use by another run (error 11)$" \
+      "$work/report-$input" || fail "crossed outputs: $(cat "$work/report-$input")"
+  done
+
+  # An output another program holds a read lease on (a file server, say) is waited for until it
+  # lets go, as a locked one is.
+  if command -v python3 >/dev/null; then
+    scene="$work/leased"
+    make_scene "$scene"
+    : >"$scene/d/0502/A.dat.txt"
+    python3 -c '
+import fcntl, os, signal, sys, time
+signal.signal(signal.SIGIO, signal.SIG_IGN)
+fd = os.open(sys.argv[1], os.O_RDONLY)
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_RDLCK)
+print("leased", flush=True)
+time.sleep(1)' "$scene/d/0502/A.dat.txt" >"$work/lease" &
+    wait_for_call "$work/lease" leased
+    "$zorvant" "$scene/d/0502/A.dat" || fail "an output under a lease: status $?"
+    wait $!
+    retry_and_compare "$scene" "an output under a lease"
+  fi
 
   # An input replaced while it is converted is not deleted.
   scene="$work/replaced"
@@ -368,6 +435,15 @@ hostile)
   "$zorvant" "$scene/$name" || fail "a long name: the run failed"
   cmp -s "$scene/${name/0502/1101}.txt" "$work/clean/d/1101/A.dat.txt" || fail "a long name: split"
 
+  # An input a few bytes short of the system's limit, with a short name: the name it is moved
+  # aside to is longer than its own, and is reached from its folder.
+  folder="$work/near-limit"
+  while [ $((${#folder} + 201)) -lt 4074 ]; do folder+=/$(printf 'g%.0s' $(seq 200)); done
+  folder+=/$(printf 'h%.0s' $(seq $((4073 - ${#folder}))))
+  mkdir -p "$folder" && cp "$work/original" "$folder/A.dat"
+  "$zorvant" "$folder/A.dat" 2>"$work/report" || fail "near the limit: $(cat "$work/report")"
+  [ ! -e "$folder/A.dat" ] && [ -s "$folder/A.dat.txt" ] || fail "near the limit: not consumed"
+
   # A new line in a path still makes a report of one line, the new line shown as \n.
   scene="$work/new-line"
   mkdir -p "$scene/x"$'\n'"y/0502" && cp "$work/original" "$scene/x"$'\n'"y/0502/A.dat"
@@ -375,6 +451,32 @@ hostile)
   [ "$(wc -l <"$work/report")" -eq 1 ] && grep -qF 'x\ny/' "$work/report" ||
     fail "report: $(cat "$work/report")"
   cmp -s "$scene/x"$'\n'"y/0502/A.dat" "$work/original" || fail "no split folder: input changed"
+  ;;
+reuse)
+  # A run killed after it deleted its input but before it removed its undo record, or between
+  # moving its input aside and deleting it; then the next input of the same name, size and time
+  # arrives (where files have no birth time, it may get the freed inode number too). Its records
+  # reach the split output once more, and the leftovers of the killed run block nothing.
+  record=$(printf 'K0002%0251d' 7)
+  record="${record:0:48}-${record:49:3}-${record:53}"$'\r'
+  make_scene "$work/count"
+  strace -f -qq -o "$work/count.trace" -e trace=unlink,unlinkat "$zorvant" "$work/count/d/0502/A.dat"
+  for killed_at in '\.A\.dat\.txt\.undo"' '\.deleting"'; do
+    scene="$work/reuse"
+    make_scene "$scene"
+    cp -p "$scene/d/0502/A.dat" "$work/next"
+    n=$(grep -n -m1 -- "$killed_at" "$work/count.trace" | cut -d: -f1)
+    [ -n "$n" ] || fail "the run never removed $killed_at"
+    strace -f -qq -o /dev/null -e trace=unlink,unlinkat -e inject=unlink,unlinkat:signal=KILL:when=$n \
+      "$zorvant" "$scene/d/0502/A.dat"
+    [ ! -e "$scene/d/0502/A.dat" ] || "$zorvant" "$scene/d/0502/A.dat" || fail "retry ($killed_at)"
+    cp -p "$work/next" "$scene/d/0502/A.dat"
+    "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" || fail "next input ($killed_at): $(cat "$work/report")"
+    { printf '%s' "$earlier" && for _ in 1 2; do printf '%s\n' "$(yes "$record" | head -n "${lines:-300}")"; done; } |
+      cmp -s - "$scene/d/1101/A.dat.txt" || fail "killed at $killed_at: the split output lost or doubled records"
+    ls -A "$scene/d/0502" | grep -q '^\.zorvant-' && fail "killed at $killed_at: leftovers stay: $(ls -A "$scene/d/0502")"
+    rm -rf "$scene"
+  done
   ;;
 *) fail "no such case" ;;
 esac
