@@ -372,9 +372,31 @@ class WindowsInput : public ReadableFile {
     }
   }
 
-  // The input is held against deletion and renaming until the run deletes it through its own
-  // handle, and its identity carries its creation time: it needs no second name to be told.
-  bool pin(const std::string&) override { return false; }
+  // A hard link beside the input. Linking asks for no access that the input's sharing refuses.
+  bool pin(const std::string& name) override {
+    std::string pin = path_.substr(0, last_component_start(path_)) + name;
+    if (!::CreateHardLinkW(system_path(pin).c_str(), system_path(path_).c_str(), nullptr)) {
+      DWORD error = ::GetLastError();
+      // No second names on this file system, or not here, or not for this user.
+      if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+          error == ERROR_ACCESS_DENIED || error == ERROR_TOO_MANY_LINKS ||
+          error == ERROR_NOT_SAME_DEVICE) {
+        return false;
+      }
+      throw windows_failure("cannot pin", pin, error);
+    }
+    FileIdentity pinned;
+    if (find_identity(pin, pinned) != NO_ERROR || pinned != identity()) {
+      ::DeleteFileW(system_path(pin).c_str());
+      return false;
+    }
+    // The new name is the file's only change since it was read: its change time moved.
+    FileState now = state_of(handle_, path_, "cannot pin");
+    if (now.size == opened_.size && now.last_write == opened_.last_write) {
+      opened_.change = now.change;
+    }
+    return true;
+  }
 
   void close() override { close_handle(handle_); }
 
