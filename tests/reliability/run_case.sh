@@ -97,7 +97,7 @@ faults)
     [ "$1" = write ] || return 0
     echo -P "$2/d/0502/A.dat.txt" -P "$2/d/1101/A.dat.txt" -P "$2/d/1101/.A.dat.txt.undo.new"
   }
-  for call in openat read write fsync close ftruncate flock rename renameat2 unlink; do
+  for call in openat read write fsync close ftruncate flock rename renameat2 unlinkat linkat; do
     # shellcheck disable=SC2046
     count=$(make_scene "$work/count" && strace -f -qq -o /dev/stdout -e trace="$call" \
       $(only_files "$call" "$work/count") "$zorvant" "$work/count/d/0502/A.dat" | grep -c "$call(")
