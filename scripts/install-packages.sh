@@ -8,6 +8,7 @@
 #   test       build it and run the whole test suite (tests/run.sh)
 #   sanitize   the test suite under the sanitizers, with clang and libFuzzer (.ci/run)
 #   windows    cross-build the Windows program and test it under Wine (.ci/windows-setup)
+#   filesystems  the reliability cases on other file systems (tests/reliability/file_systems.sh)
 #
 # Installs as root directly, else through sudo; apt-get update runs only when something is
 # missing.
@@ -24,8 +25,10 @@ packages_for() {
   sanitize) echo clang libclang-rt-14-dev ;;
   # GoogleTest's sources, built for Windows; a virtual display for the message box.
   windows) echo cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest xvfb xauth ;;
+  # mkfs for the loop images, mount and losetup, and a FUSE passthrough.
+  filesystems) echo e2fsprogs xfsprogs btrfs-progs mount bindfs fuse3 ;;
   *)
-    echo "install-packages: no task '$1' (build, test, sanitize, windows)" >&2
+    echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems)" >&2
     exit 2
     ;;
   esac
