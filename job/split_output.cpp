@@ -99,10 +99,17 @@ void SplitOutput::take_back(const UndoRecord& record) {
   }
   file.truncate(record.split_length);
   file.sync();
-  // Pinned, but stopped before its record said complete: the pin is a mere second name.
-  if (!record.attempt.empty()) {
-    files_.remove_file(attempt_file_path(record.input_path, record.attempt, kPinKind));
+  // Pinned, but stopped before its record said complete: the pin is a mere second name. A second
+  // name of this very input goes only once the input is gone or this run failed: removing it now
+  // would change the input's change time, and the input would look changed while converted.
+  if (record.attempt.empty()) return;
+  const std::string pin = attempt_file_path(record.input_path, record.attempt, kPinKind);
+  std::optional<textfile::FileIdentity> pinned = files_.identity_of(pin);
+  if (pinned && same_file(*pinned, input_identity_)) {
+    earlier_pin_ = pin;
+    return;
   }
+  files_.remove_file(pin);
 }
 
 // That run's records are all in the outputs: never cut back. Its input is told by its pin.
@@ -222,6 +229,7 @@ void SplitOutput::commit() {
   if (!file_) return;
   try {
     if (pin_made_) files_.remove_file(attempt_file_path(input_path_, attempt_, kPinKind));
+    if (earlier_pin_) files_.remove_file(*earlier_pin_);
     files_.remove_file(undo_path_);
   } catch (const std::exception&) {
     // The input is gone for good: the next run that opens this file finds it so.
@@ -237,6 +245,8 @@ void SplitOutput::roll_back() noexcept {
     return;
   }
   try {
+    // This run's record replaced the one that named it.
+    if (earlier_pin_) files_.remove_file(*earlier_pin_);
     file_->discard();
     textfile::WritableFile& file = file_->file();
     // Shortened by another program meanwhile: never lengthened. The record stays, and the next

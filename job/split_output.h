@@ -74,6 +74,8 @@ class SplitOutput : public SplitOutputSource {
   std::unique_ptr<textfile::TextOutputFile> file_;
   // Where records go when an earlier run of this input appended them already: nowhere.
   std::unique_ptr<textfile::TextOutputFile> appended_before_;
+  // A pin an unfinished earlier run left on this very input: removed with this run's own.
+  std::optional<std::string> earlier_pin_;
   bool pin_made_ = false;
   bool complete_ = false;
 };

@@ -453,23 +453,37 @@ hostile)
   cmp -s "$scene/x"$'\n'"y/0502/A.dat" "$work/original" || fail "no split folder: input changed"
   ;;
 reuse)
-  # A run killed after it deleted its input but before it removed its undo record, or between
-  # moving its input aside and deleting it; then the next input of the same name, size and time
-  # arrives (where files have no birth time, it may get the freed inode number too). Its records
-  # reach the split output once more, and the leftovers of the killed run block nothing.
+  # A run killed after it pinned its input but before its undo record said complete, after it
+  # deleted its input but before it removed its undo record, or between moving its input aside
+  # and deleting it; then the next input of the same name, size and time arrives (where files
+  # have no birth time, it may get the freed inode number too). Its records reach the split
+  # output once more, and the leftovers of the killed run block nothing.
   record=$(printf 'K0002%0251d' 7)
   record="${record:0:48}-${record:49:3}-${record:53}"$'\r'
   make_scene "$work/count"
   strace -f -qq -o "$work/count.trace" -e trace=unlink,unlinkat "$zorvant" "$work/count/d/0502/A.dat"
-  for killed_at in '\.A\.dat\.txt\.undo"' '\.deleting"'; do
+  for killed_at in pin '\.A\.dat\.txt\.undo"' '\.deleting"'; do
     scene="$work/reuse"
     make_scene "$scene"
     cp -p "$scene/d/0502/A.dat" "$work/next"
-    n=$(grep -n -m1 -- "$killed_at" "$work/count.trace" | cut -d: -f1)
-    [ -n "$n" ] || fail "the run never removed $killed_at"
-    strace -f -qq -o /dev/null -e trace=unlink,unlinkat -e inject=unlink,unlinkat:signal=KILL:when=$n \
-      "$zorvant" "$scene/d/0502/A.dat"
-    [ ! -e "$scene/d/0502/A.dat" ] || "$zorvant" "$scene/d/0502/A.dat" || fail "retry ($killed_at)"
+    if [ "$killed_at" = pin ]; then
+      # Held once the pin is made, and killed there.
+      strace -f -qq -o /dev/null -e trace=linkat -e inject=linkat:delay_exit=5000000 2>/dev/null \
+        "$zorvant" "$scene/d/0502/A.dat" &
+      for ((tries = 0; tries < 500; tries++)); do
+        compgen -G "$scene/d/0502/.zorvant-*.converted" >/dev/null && break
+        sleep 0.01
+      done
+      pkill -KILL -P $! -x zorvant || fail "the run never pinned its input"
+      wait
+    else
+      n=$(grep -n -m1 -- "$killed_at" "$work/count.trace" | cut -d: -f1)
+      [ -n "$n" ] || fail "the run never removed $killed_at"
+      strace -f -qq -o /dev/null -e trace=unlink,unlinkat -e inject=unlink,unlinkat:signal=KILL:when=$n \
+        "$zorvant" "$scene/d/0502/A.dat"
+    fi
+    [ ! -e "$scene/d/0502/A.dat" ] || "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" ||
+      fail "retry ($killed_at): $(cat "$work/report")"
     cp -p "$work/next" "$scene/d/0502/A.dat"
     "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" || fail "next input ($killed_at): $(cat "$work/report")"
     { printf '%s' "$earlier" && for _ in 1 2; do printf '%s\n' "$(yes "$record" | head -n "${lines:-300}")"; done; } |
