@@ -75,6 +75,14 @@ int status_of(int fd, const std::string& name, int flags, struct statx& status) 
   return errno;
 }
 
+// The input's size and times as its file system has them, for comparing them later. A FUSE or
+// network file system may otherwise answer from what the kernel keeps of the file, which after a
+// change this run made (the pin's new name) has a change time of its own making, not the file
+// system's: the next answer from the file system then differs, though nobody touched the file.
+int stamps_of(int fd, struct statx& status) {
+  return status_of(fd, "", AT_STATX_FORCE_SYNC, status);
+}
+
 bool same_file(const struct statx& status, const FileIdentity& identity) {
   return makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume &&
          status.stx_ino == identity.index;
@@ -204,7 +212,7 @@ class PosixInput : public ReadableFile {
 
   // What the file is like once it is locked and leased; compared again before deleting it.
   void remember_state() {
-    if (int error = status_of(fd_.get(), "", 0, opened_)) {
+    if (int error = stamps_of(fd_.get(), opened_)) {
       throw posix_failure("cannot open", path_, error);
     }
   }
@@ -213,7 +221,7 @@ class PosixInput : public ReadableFile {
   // truncated or touched it since.
   void throw_unless_as_opened() const {
     struct statx now;
-    if (int error = status_of(fd_.get(), "", 0, now)) {
+    if (int error = stamps_of(fd_.get(), now)) {
       throw posix_failure("cannot delete", path_, error);
     }
     if (now.stx_size != bytes_read_ || !same_time(now.stx_mtime, opened_.stx_mtime) ||
@@ -451,7 +459,7 @@ bool PosixInput::pin(const std::string& name) {
     throw posix_failure("cannot sync folder", beside(path_, ""), errno);
   // The new name is the file's only change since it was read: its change time moved.
   struct statx now;
-  if (status_of(fd_.get(), "", 0, now) == 0 && now.stx_size == opened_.stx_size &&
+  if (stamps_of(fd_.get(), now) == 0 && now.stx_size == opened_.stx_size &&
       same_time(now.stx_mtime, opened_.stx_mtime)) {
     opened_.stx_ctime = now.stx_ctime;
   }
