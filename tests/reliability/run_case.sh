@@ -484,6 +484,7 @@ reuse)
         sleep 0.01
       done
       pkill -KILL -P $! -x zorvant || fail "the run never pinned its input"
+      kill -KILL $!  # strace too, which would sit out its delay
       wait
     else
       n=$(grep -n -m1 -- "$killed_at" "$work/count.trace" | cut -d: -f1)
