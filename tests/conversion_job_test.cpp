@@ -233,24 +233,41 @@ TEST(ConversionJob, EarlierVersionRecordWithoutBirthTimeIsNotGuessed) {
   }
 }
 
-// Another program shortened the split output below what an unfinished run's record says: it is
-// never lengthened; the run fails, naming the record, and touches nothing.
-TEST(ConversionJob, SplitOutputShorterThanItsRecordFailsTouchingNothing) {
-  MemoryFileSystem files = scene();
-  job::UndoRecord record;
-  record.split_length = kSplitBefore.size() + 1000;
-  record.split_identity = files.identity(kSplit);
-  record.attempt = "0123456789ab";
-  record.input_path = kInput;
-  files.put("/d/1101/.A.dat.txt.undo", record.encode());
-  try {
-    job::run_conversion(files, kInput);
-    ADD_FAILURE() << "converted";
-  } catch (const textfile::FileFailure& failure) {
-    EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+// A record the run must not act on: another program shortened the split output below what an
+// unfinished run's record says (it is never lengthened), or someone else could have written the
+// record (it would cut back records it does not own). The run fails, naming the record, and
+// touches nothing.
+TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
+  const struct {
+    const char* why;
+    std::uint64_t split_length;
+    int owner;
+    bool writable_by_others;
+  } records[] = {
+      {"split output shorter", kSplitBefore.size() + 1000, 0, false},
+      {"another user's", 3, 7, false},
+      {"writable by others", 3, 0, true},
+  };
+  for (const auto& planted : records) {
+    SCOPED_TRACE(planted.why);
+    MemoryFileSystem files = scene();
+    job::UndoRecord record;
+    record.split_length = planted.split_length;
+    record.split_identity = files.identity(kSplit);
+    record.attempt = "0123456789ab";
+    record.input_path = kInput;
+    MemoryFileSystem::File& file = files.put("/d/1101/.A.dat.txt.undo", record.encode());
+    file.owner = planted.owner;
+    file.writable_by_others = planted.writable_by_others;
+    try {
+      job::run_conversion(files, kInput);
+      ADD_FAILURE() << "converted";
+    } catch (const textfile::FileFailure& failure) {
+      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+    }
+    EXPECT_EQ(files.content(kSplit), kSplitBefore);
+    EXPECT_TRUE(files.has(kInput));
   }
-  EXPECT_EQ(files.content(kSplit), kSplitBefore);
-  EXPECT_TRUE(files.has(kInput));
 }
 
 TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {

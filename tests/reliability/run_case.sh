@@ -372,24 +372,6 @@ hostile)
   [ ! -s "$work/report" ] || fail "the second of two runs on one input: $(cat "$work/report")"
   [ "$(state "$scene")" == "$expected" ] || fail "two runs on one input: not one clean run"
 
-  # An undo record that another user could have written is refused before it is read: a
-  # well-formed one would otherwise cut the split output back to any length it names.
-  any="$work/any"
-  echo "some file" >"$any"
-  for planted in "nobody 644 owned by another user" "root 666 writable by other users"; do
-    read -r owner mode why <<<"$planted"
-    scene="$work/planted-$owner"
-    make_scene "$scene"
-    record="$scene/d/1101/.A.dat.txt.undo"
-    printf 'zorvant undo 1\n0 %s %s %s\n%s\nend\n' "$(stat -c '%d %i' "$scene/d/1101/A.dat.txt")" \
-      "$(stat -c '%d %i' "$any")" "${#any}" "$any" >"$record"
-    chown "$owner" "$record" && chmod "$mode" "$record"
-    "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
-    failed_with $? "zorvant: cannot trust '$record': $why (error 1)" "record $why"
-    printf '%s' "$earlier" | cmp -s - "$scene/d/1101/A.dat.txt" || fail "record $why: split changed"
-    cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "record $why: the input changed"
-  done
-
   # A file linked in where the undo record is first written aside is never written through.
   scene="$work/planted-link"
   make_scene "$scene"
