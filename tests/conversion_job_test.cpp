@@ -62,9 +62,10 @@ TEST(ConversionJob, CleanRunConsumesTheInputAndLeavesNoUndoRecord) {
   EXPECT_FALSE(files.has("/d/1101/.A.dat.txt.undo"));
 }
 
-// Every operation of a run fails in turn, and separately the run is killed at every operation.
-// After a failure the input is kept byte for byte and the split output holds no partial
-// records; after either, a plain retry leaves exactly what one clean run leaves.
+// Every operation of a run fails in turn, and separately the power is cut at every operation and
+// after the last, with the input folder's unsynced removals kept or lost. After a failure the input
+// is kept byte for byte and the split output holds no partial records; after either, a plain retry
+// leaves exactly what one clean run leaves.
 TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
   MemoryFileSystem clean = scene();
   const string input = clean.content(kInput);
@@ -72,11 +73,13 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
   const auto expected = visible_state(clean);
   const string complete_split = clean.content(kSplit);
 
-  for (bool crash : {false, true}) {
+  for (string stop : {"failure", "crash", "crash losing the input's removal"}) {
     for (int n = 1;; ++n) {
-      SCOPED_TRACE((crash ? "crash at operation " : "failure of operation ") + std::to_string(n));
+      SCOPED_TRACE(stop + " at operation " + std::to_string(n));
       MemoryFileSystem files = scene();
+      bool crash = stop != "failure";
       crash ? files.crash_at_operation(n) : files.fail_operation(n);
+      if (stop == "crash losing the input's removal") files.folders_losing_removals = {"/d/0502/"};
       bool stopped = false;
       try {
         job::run_conversion(files, kInput);
@@ -90,11 +93,37 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
       } catch (const MemoryFileSystem::Crash&) {
         stopped = true;
       }
-      if (!stopped) break;  // the run no longer reaches operation n
+      // The run no longer reaches operation n: the power goes once it has ended, the last time.
+      if (!stopped && crash) files.cut_power();
 
       files.fail_operation(0);
       job::run_conversion(files, kInput);
       EXPECT_TRUE(visible_state(files) == expected);
+      if (!stopped) break;
+    }
+  }
+}
+
+// The power goes while a failed run takes back its appends, at every operation of that: the
+// retry still appends once.
+TEST(ConversionJob, CrashWhileAFailedRunCleansUpThenRetryEqualsOneCleanRun) {
+  MemoryFileSystem clean = scene();
+  job::run_conversion(clean, kInput);
+  for (int n = 1;; ++n) {
+    for (int m = n + 1;; ++m) {
+      SCOPED_TRACE("failure at operation " + std::to_string(n) + ", crash at " + std::to_string(m));
+      MemoryFileSystem files = scene();
+      files.fail_then_crash(n, m);
+      try {
+        job::run_conversion(files, kInput);
+        return;  // the run no longer reaches operation n
+      } catch (const textfile::FileFailure&) {
+      } catch (const MemoryFileSystem::Crash&) {
+      }
+      if (!files.crashed()) break;  // its clean-up no longer reaches operation m
+      files.fail_operation(0);
+      job::run_conversion(files, kInput);
+      EXPECT_TRUE(visible_state(files) == visible_state(clean));
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 #include "textfile/file_failure.h"
 
@@ -139,9 +140,12 @@ textfile::FileIdentity MemoryFileSystem::identity_of_file(const File& file) cons
 
 bool MemoryFileSystem::allow(const char* what, const std::string& path) {
   if (crashed_) return false;
-  if (++operations_ != fail_at_) return true;
-  if (!crash_) throw textfile::FileFailure(what, path, EIO, "Input/output error");
+  ++operations_;
+  if (operations_ == fail_at_) throw textfile::FileFailure(what, path, EIO, "Input/output error");
+  if (operations_ != crash_at_) return true;
   cut_power();
+  // A run cleaning up after a failure goes on, without effect, to report that failure.
+  if (std::uncaught_exceptions() > 0) return false;
   throw Crash();
 }
 
@@ -151,7 +155,9 @@ void MemoryFileSystem::cut_power() {
   for (const auto& [path, file] : durable_names_) {
     // A name given to another file in one step (a rename over it) holds either file after a
     // power cut: here the one it held at the last sync.
-    if (names_.count(path) != 0) kept[path] = file;
+    if (names_.count(path) != 0 || folders_losing_removals.count(folder_of(path)) != 0) {
+      kept[path] = file;
+    }
   }
   names_ = durable_names_ = kept;
   for (auto& [path, file] : names_) file->content = file->synced_content;

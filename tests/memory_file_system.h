@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,8 @@
 // A power cut leaves what a disk would: file data as it was at the file's last sync, and folder
 // entries as they were at their folder's last sync, except that a removal may reach the disk
 // before it. Of everything not synced, the worst is kept: an entry created since is lost, an
-// entry removed since stays removed, an entry replaced since holds its old file.
+// entry replaced since holds its old file, and an entry removed since stays removed, or comes
+// back in the folders where the test says removals are lost.
 class MemoryFileSystem : public textfile::FileSystem {
  public:
   struct File {
@@ -34,6 +36,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   bool birth_times = true;
   // Whether a file can have a second name.
   bool hard_links = true;
+  // Folders ("/d/") whose entries removed since their last sync come back at a power cut.
+  std::set<std::string> folders_losing_removals;
 
   // Puts a file in place as if it had long been there, synced and in a synced folder. A file
   // already at the path keeps its identity.
@@ -55,10 +59,16 @@ class MemoryFileSystem : public textfile::FileSystem {
   struct Crash {};
 
   // Makes operation number `n` (counting from 1 since this call) fail with EIO; 0 never.
-  void fail_operation(int n) { arm(n, false); }
+  void fail_operation(int n) { arm(n, 0); }
   // Cuts the power at operation number `n`: it throws Crash, the files are left as a disk would
   // leave them, and from then on no operation has any effect.
-  void crash_at_operation(int n) { arm(n, true); }
+  void crash_at_operation(int n) { arm(0, n); }
+  // Both: the run fails at operation `n`, and the power goes at operation `m` while it cleans up
+  // (no Crash is thrown there: the run reports its failure).
+  void fail_then_crash(int n, int m) { arm(n, m); }
+  bool crashed() const { return crashed_; }
+  // Cuts the power now, between operations: what the run left is left as a disk would leave it.
+  void cut_power();
 
   // Called before every operation: throws when it is the one to fail or to crash; false when
   // the power is off and the operation must leave everything as it is.
@@ -91,11 +101,10 @@ class MemoryFileSystem : public textfile::FileSystem {
                                                       const textfile::FileIdentity& input,
                                                       const textfile::FileIdentity* main_output);
   std::shared_ptr<File> new_file(const std::string& content);
-  void cut_power();
 
-  void arm(int n, bool crash) {
-    fail_at_ = n;
-    crash_ = crash;
+  void arm(int fail_at, int crash_at) {
+    fail_at_ = fail_at;
+    crash_at_ = crash_at;
     crashed_ = false;
     operations_ = 0;
   }
@@ -106,8 +115,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   // Every file made, so that a number is handed out again only once nothing holds its file.
   std::vector<std::weak_ptr<File>> made_;
   std::uint64_t next_index_ = 1;
-  bool crash_ = false;
   bool crashed_ = false;
   int fail_at_ = 0;
+  int crash_at_ = 0;
   int operations_ = 0;
 };
