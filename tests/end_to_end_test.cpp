@@ -382,6 +382,51 @@ TEST_F(ZorvantTest, MarkedInputRoutesRecordsWhoseFifthCharacterIsTwo) {
                                   "abcd2", kHira + "abc2", "abcd22"}));
 }
 
+// A marked input of some MiB, several times the program's reading and writing buffers, made of
+// a few kinds of line whose records are written down here by hand: both outputs hold exactly
+// those records, in order. A fault that every run makes shows here, where comparing one run with
+// another cannot see it.
+TEST_F(ZorvantTest, LargeInputGivesExactlyTheRecordsWrittenDownForIt) {
+  struct Kind {
+    std::string line;
+    std::string main;
+    std::string split;
+  };
+  const std::string a = Rep('a', 251);
+  const std::string b = Rep('b', 251);
+  const std::string dashed_b = Rep('b', 43) + "-bbb-" + Rep('b', 203);
+  const std::string dashed_c = Rep('c', 43) + "-ccc-" + Rep('c', 203);
+  const Kind kinds[] = {
+      {"K0001" + a + "K0002" + b + "K0003" + Rep('c', 251) + kCrLf,
+       Lines({"K0001" + a, "K0003" + dashed_c}), Lines({"K0002" + dashed_b})},
+      {"K0002" + Rep(kHira, 251) + "\r", "", Lines({"K0002" + Rep(kHira, 251)})},
+      {"K0001xxxxxxxxxx" + kCrLf, Lines({"K0001xxxxxxxxxx"}), ""},
+      {"K0001" + a + "K0003" + Rep(kHira, 60) + kCrLf,
+       Lines({"K0001" + a, "K0003" + Rep(kHira, 43) + "-" + Rep(kHira, 3) + "-" + Rep(kHira, 12)}),
+       ""},
+  };
+  std::string input;
+  std::string main;
+  std::string split;
+  unsigned pick = 1;
+  while (input.size() < (9u << 20)) {
+    pick = pick * 1103515245u + 12345u;
+    const Kind& kind = kinds[(pick >> 16) % 4];
+    input += kind.line;
+    main += kind.main;
+    split += kind.split;
+  }
+  const Outputs outputs = ConvertMarked(input);
+  auto first_difference = [](const std::optional<std::string>& got, const std::string& expected) {
+    if (!got) return std::string("no output");
+    auto at = std::mismatch(got->begin(), got->end(), expected.begin(), expected.end());
+    return "sizes " + std::to_string(got->size()) + " and " + std::to_string(expected.size()) +
+           ", first difference at byte " + std::to_string(at.first - got->begin());
+  };
+  EXPECT_TRUE(outputs.main == main) << first_difference(outputs.main, main);
+  EXPECT_TRUE(outputs.split == split) << first_difference(outputs.split, split);
+}
+
 TEST_F(ZorvantTest, UnmarkedInputKeepsEveryRecordInMainOutput) {
   EXPECT_EQ(Convert("plain.dat", kRoutingInput),
             Lines({"abcd2" + Rep('x', 251), "abcdE" + Rep('x', 10), Rep('x', 256),
@@ -444,6 +489,13 @@ TEST_F(ZorvantTest, MissingSplitFolderFailsAndKeepsInput) {
   ExpectFailure(RunOn("0502/a.dat"), tmp_.Path("1101/a.dat.txt"), ENOENT);
   EXPECT_EQ(tmp_.Read("0502/a.dat"), input);
   EXPECT_FALSE(tmp_.Exists("1101"));
+
+  // Control bytes in a path, DEL among them, are shown as escapes: a terminal shows the report
+  // as it stands, on one line.
+  tmp_.Write("c\x01\x1b\x7f/0502/a.dat", input);
+  EXPECT_EQ(RunOn("c\x01\x1b\x7f/0502/a.dat").err,
+            "zorvant: cannot append to '" + tmp_.root() +
+                "/c\\x01\\x1b\\x7f/1101/a.dat.txt': " + std::strerror(ENOENT) + " (error 2)\n");
 }
 
 TEST_F(ZorvantTest, MainOutputThatIsAFolderFailsAndKeepsInput) {
