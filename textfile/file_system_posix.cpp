@@ -80,7 +80,11 @@ int status_of(int fd, const std::string& name, int flags, struct statx& status) 
 // change this run made (the pin's new name) has a change time of its own making, not the file
 // system's: the next answer from the file system then differs, though nobody touched the file.
 int stamps_of(int fd, struct statx& status) {
-  return status_of(fd, "", AT_STATX_FORCE_SYNC, status);
+  int error = status_of(fd, "", AT_STATX_FORCE_SYNC, status);
+  // A kernel older than statx (Linux 4.11): the C library answers from fstat, which cannot be
+  // told to ask the file system again, and refuses to be asked.
+  if (error == EINVAL) error = status_of(fd, "", 0, status);
+  return error;
 }
 
 bool same_file(const struct statx& status, const FileIdentity& identity) {
@@ -653,7 +657,8 @@ class PosixFileSystem : public FileSystem {
   static bool move_without_replacing(int folder, const std::string& from, const std::string& to) {
     if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL) return false;
-    // A file system that cannot promise it: the name is looked at first.
+    // A file system or a kernel (before Linux 3.15: the C library says EINVAL for it) that cannot
+    // promise it: the name is looked at first.
     struct stat status;
     if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
       errno = EEXIST;

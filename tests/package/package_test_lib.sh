@@ -33,5 +33,51 @@ check_unpacked() {
   cmp -s "$1/usr/share/man/man1/zorvant.1" "$build_dir/doc/zorvant.1" ||
     fail "usr/share/man/man1/zorvant.1 missing or not the project's man page"
   bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$program" "$work/sample"
+  [ "$linkage" != portable ] || check_portable "$program"
   echo "package $(basename "$package") installs and converts"
+}
+
+# check_symbol_versions PROGRAM: PROGRAM asks for no C library newer than 2.28 (Red Hat 8) and
+# for no C++ library at all, whose versions differ between every two releases of a distribution.
+check_symbol_versions() {
+  local needed versions newest
+  needed="$(readelf -d "$1" | { grep -o 'Shared library: \[[^]]*' || true; } | cut -d[ -f2)"
+  [[ "$needed" != *libstdc++* && "$needed" != *libgcc_s* ]] ||
+    fail "$1 needs the build machine's C++ libraries:" $needed
+  versions="$(objdump -T "$1" | { grep -oE '\b(GLIBC|GLIBCXX|CXXABI)_[0-9][0-9.]*' || true; } | sort -u)"
+  ! grep -qE '^(GLIBCXX|CXXABI)_' <<<"$versions" ||
+    fail "$1 asks for C++ library versions:" $(grep -E '^(GLIBCXX|CXXABI)_' <<<"$versions")
+  newest="$( (echo GLIBC_2.28; grep '^GLIBC_' <<<"$versions" || true) | sort -V | tail -1)"
+  [ "$newest" = GLIBC_2.28 ] || fail "$1 asks for $newest, newer than Red Hat 8's GLIBC_2.28"
+}
+
+# check_portable PROGRAM: the program needs nothing of the machine it was built on. It passes the
+# symbol check; it converts the sample in a root that holds nothing but itself, where this
+# machine lets the test make one; and it converts the sample where the kernel lacks every system
+# call that Linux gained after 3.10 and that the program or its C library make.
+check_portable() {
+  local program="$1" root="$work/bare-root" isolate=()
+  check_symbol_versions "$program"
+
+  unshare --root=/ true 2>/dev/null || isolate=(-r)
+  if unshare "${isolate[@]}" --root=/ true 2>/dev/null; then
+    mkdir -p "$root"
+    cp "$program" "$root/zorvant"
+    printf '#!/bin/sh\nexec unshare %s --root="%s" --wd=/data /zorvant "$@"\n' \
+      "${isolate[*]}" "$root" >"$work/in-bare-root"
+    chmod +x "$work/in-bare-root"
+    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$work/in-bare-root" "$root"
+  else
+    echo "not run: a root of the program alone (needs root or user namespaces)"
+  fi
+
+  if command -v strace >/dev/null; then
+    local calls=statx,renameat2,getrandom,clone3,rseq,copy_file_range,openat2,faccessat2,close_range
+    printf '#!/bin/sh\nexec strace -f -qq -o /dev/null -e trace=%s -e inject=%s:error=ENOSYS "%s" "$@"\n' \
+      "$calls" "$calls" "$program" >"$work/on-older-kernel"
+    chmod +x "$work/on-older-kernel"
+    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$work/on-older-kernel" "$work/older-kernel"
+  else
+    echo "not run: an older kernel's missing system calls (needs strace)"
+  fi
 }
