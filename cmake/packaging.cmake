@@ -3,6 +3,7 @@
 #   cmake --install build --prefix /opt/zorvant   bin/zorvant, share/man/man1/zorvant.1
 #   cpack --preset deb                            zorvant_<version>_<arch>.deb (Debian, Ubuntu)
 #   cpack --preset rpm                            zorvant-<version>-1.<arch>.rpm (Red Hat family)
+#   cpack --preset tarball                        zorvant-<version>-linux-<arch>.tar.gz (any Linux)
 #   cpack --preset windows                        zorvant-<version>-win64.zip (Windows)
 #
 # Every package, and the program's own version resource on Windows, takes its version from
@@ -24,7 +25,7 @@ if(WIN32)
 else()
   install(TARGETS zorvant RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_BINARY_DIR}/doc/zorvant.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
   set(CPACK_GENERATOR DEB)
   set(CPACK_STRIP_FILES ON)
 endif()
@@ -43,10 +44,20 @@ set(CPACK_PACKAGE_DESCRIPTION
  input, and running the same command again finishes the job.")
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_VERBATIM_VARIABLES ON)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+
+# The tarball, for a Linux with neither package manager: one folder named after the package,
+# holding bin/, share/man/ and share/doc/ as an installation prefix does, so that it unpacks into
+# /opt or, with --strip-components=1, into /usr/local.
+# The Debian package and the RPM name their files by their own rules.
+if(NOT WIN32)
+  set(CPACK_PACKAGE_FILE_NAME "zorvant-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
+endif()
 
 # Red Hat family: the file name follows RPM's rules (name-version-release.arch), and the
-# dependencies are found by rpmbuild from the program's shared libraries. The folders the
-# package puts files into belong to the system.
+# dependencies are found by rpmbuild from the program's shared libraries: none for the portable
+# program, so that Red Hat 8 and 9 take it. The folders the package puts files into belong to
+# the system.
 set(CPACK_RPM_PACKAGE_NAME zorvant)
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_RELEASE 1)
@@ -60,7 +71,8 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
 
 # Debian: the package's name and file name follow Debian's rules, and its dependencies are
-# those of the program as dpkg-shlibdeps finds them.
+# those of the program as dpkg-shlibdeps finds them: none for the portable program, which is the
+# one the package carries, so that one package serves Debian 10 to 13 and Ubuntu 20.04 to 24.04.
 set(CPACK_DEBIAN_PACKAGE_NAME zorvant)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
