@@ -9,6 +9,7 @@
 #   sanitize   the test suite under the sanitizers, with clang and libFuzzer (.ci/run)
 #   windows    cross-build the Windows program and test it under Wine (.ci/windows-setup)
 #   filesystems  the reliability cases on other file systems (tests/reliability/file_systems.sh)
+#   older-systems  the packages in an older distribution's root (tests/package/older_distribution_test.sh)
 #
 # Installs as root directly, else through sudo; apt-get update runs only when something is
 # missing.
@@ -27,8 +28,11 @@ packages_for() {
   windows) echo cmake ninja-build g++-mingw-w64-x86-64-posix wine64 googletest xvfb xauth ;;
   # mkfs for the loop images, mount and losetup, and a FUSE passthrough.
   filesystems) echo e2fsprogs xfsprogs btrfs-progs mount bindfs fuse3 ;;
+  # A Debian 11 root to start the packaged program in.
+  older-systems) echo debootstrap debian-archive-keyring ;;
   *)
-    echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems)" >&2
+    echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems," \
+      "older-systems)" >&2
     exit 2
     ;;
   esac
