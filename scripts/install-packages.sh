@@ -10,6 +10,7 @@
 #   windows    cross-build the Windows program and test it under Wine (.ci/windows-setup)
 #   filesystems  the reliability cases on other file systems (tests/reliability/file_systems.sh)
 #   older-systems  the packages in an older distribution's root (tests/package/older_distribution_test.sh)
+#   arm64      cross-build the arm64 program and its packages, and test them under qemu-user
 #
 # Installs as root directly, else through sudo; apt-get update runs only when something is
 # missing.
@@ -30,9 +31,13 @@ packages_for() {
   filesystems) echo e2fsprogs xfsprogs btrfs-progs mount bindfs fuse3 ;;
   # A Debian 11 root to start the packaged program in.
   older-systems) echo debootstrap debian-archive-keyring ;;
+  # The cross compiler with the arm64 C and C++ libraries; GoogleTest's sources, built for arm64;
+  # qemu to run its programs; the package tools.
+  arm64) echo cmake ninja-build g++-aarch64-linux-gnu googletest qemu-user dpkg-dev file rpm \
+    rpm2cpio cpio groff-base ;;
   *)
     echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems," \
-      "older-systems)" >&2
+      "older-systems, arm64)" >&2
     exit 2
     ;;
   esac

@@ -28,8 +28,8 @@ shopt -s nullglob
 packages=("$work"/out/*.deb)
 [ ${#packages[@]} -eq 1 ] || fail "expected one .deb, found: ${packages[*]:-none}"
 package="${packages[0]}"
-architecture="$(dpkg --print-architecture)"
-[ "$(basename "$package")" = "zorvant_${version}_${architecture}.deb" ] ||
+program_architecture
+[ "$(basename "$package")" = "zorvant_${version}_${deb_arch}.deb" ] ||
   fail "package file name $(basename "$package")"
 
 field() { dpkg-deb -f "$package" "$1"; }

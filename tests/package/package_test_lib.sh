@@ -25,6 +25,27 @@ build_package() {
   fi
 }
 
+# program_architecture: sets rpm_arch and deb_arch to the processor that the build tree's program
+# is for, in RPM's and Debian's words, and emulator to what runs it here: nothing for this
+# machine's own processor, qemu-user for another's.
+program_architecture() {
+  case "$(readelf -h "$build_dir/zorvant" | sed -n 's/^ *Machine: *//p')" in
+    *X86-64*) rpm_arch=x86_64 deb_arch=amd64 ;;
+    AArch64) rpm_arch=aarch64 deb_arch=arm64 ;;
+    *) fail "a program for a processor the packages are not made for: $build_dir/zorvant" ;;
+  esac
+  emulator=()
+  [ "$rpm_arch" = "$(uname -m)" ] || emulator=("qemu-$rpm_arch")
+}
+
+# runnable PROGRAM: PROGRAM, or where it needs the emulator, a script that runs it there.
+runnable() {
+  [ ${#emulator[@]} -gt 0 ] || { echo "$1"; return; }
+  printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${emulator[*]}" "$1" >"$work/emulated"
+  chmod +x "$work/emulated"
+  echo "$work/emulated"
+}
+
 # check_unpacked ROOT: the program and the man page unpacked from a package into ROOT are whole
 # and the project's own, and the program converts the sample.
 check_unpacked() {
@@ -32,7 +53,7 @@ check_unpacked() {
   [ -x "$program" ] || fail "usr/bin/zorvant missing or not executable"
   cmp -s "$1/usr/share/man/man1/zorvant.1" "$build_dir/doc/zorvant.1" ||
     fail "usr/share/man/man1/zorvant.1 missing or not the project's man page"
-  bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$program" "$work/sample"
+  bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$(runnable "$program")" "$work/sample"
   [ "$linkage" != portable ] || check_portable "$program"
   echo "package $(basename "$package") installs and converts"
 }
@@ -44,7 +65,8 @@ check_symbol_versions() {
   needed="$(readelf -d "$1" | { grep -o 'Shared library: \[[^]]*' || true; } | cut -d[ -f2)"
   [[ "$needed" != *libstdc++* && "$needed" != *libgcc_s* ]] ||
     fail "$1 needs the build machine's C++ libraries:" $needed
-  versions="$(objdump -T "$1" | { grep -oE '\b(GLIBC|GLIBCXX|CXXABI)_[0-9][0-9.]*' || true; } | sort -u)"
+  versions="$(readelf -W --dyn-syms "$1" |
+    { grep -oE '\b(GLIBC|GLIBCXX|CXXABI)_[0-9][0-9.]*' || true; } | sort -u)"
   ! grep -qE '^(GLIBCXX|CXXABI)_' <<<"$versions" ||
     fail "$1 asks for C++ library versions:" $(grep -E '^(GLIBCXX|CXXABI)_' <<<"$versions")
   newest="$( (echo GLIBC_2.28; grep '^GLIBC_' <<<"$versions" || true) | sort -V | tail -1)"
@@ -58,6 +80,10 @@ check_symbol_versions() {
 check_portable() {
   local program="$1" root="$work/bare-root" isolate=()
   check_symbol_versions "$program"
+  if [ ${#emulator[@]} -gt 0 ]; then
+    echo "not run: a root of the program alone, an older kernel (the program is emulated)"
+    return
+  fi
 
   unshare --root=/ true 2>/dev/null || isolate=(-r)
   if unshare "${isolate[@]}" --root=/ true 2>/dev/null; then

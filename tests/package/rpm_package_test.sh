@@ -22,7 +22,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 build_package RPM "$build_dir"
-package="$work/out/zorvant-$version-1.$(uname -m).rpm"
+program_architecture
+package="$work/out/zorvant-$version-1.$rpm_arch.rpm"
 [ -f "$package" ] || fail "expected $(basename "$package"), found: $(ls "$work/out")"
 
 [ "$(rpm -qp --queryformat '%{VERSION}' "$package")" = "$version" ] || fail "version"

@@ -18,7 +18,8 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
 build_package TGZ "$build_dir"
-name="zorvant-$version-linux-$(uname -m)"
+program_architecture
+name="zorvant-$version-linux-$rpm_arch"
 package="$work/out/$name.tar.gz"
 [ -f "$package" ] || fail "expected $name.tar.gz, found: $(ls "$work/out")"
 
