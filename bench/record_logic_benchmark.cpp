@@ -38,6 +38,7 @@ class MemoryInput : public textfile::ReadableFile {
   std::uint64_t modified() const override { return 0; }
   void throw_if_changed() override {}
   bool pin(const std::string&) override { return false; }
+  void remove(const std::string&) override {}  // no file to delete: the bytes are the bench's
   void close() override {}
 
  private:
@@ -57,6 +58,9 @@ class DiscardingOutput : public textfile::WritableFile {
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
   bool created() const override { return false; }
+  std::optional<std::string> read_trusted_file(const std::string&) const override {
+    return std::nullopt;  // no file, so nothing beside it
+  }
   void close() override {}
 
  private:

@@ -16,7 +16,7 @@ namespace {
 // Deletes the input, still locked, and makes its removal durable.
 void delete_input(textfile::FileSystem& files, textfile::TextInputFile& input,
                   const std::string& input_path, const std::string& attempt) {
-  files.remove_input(input.file(), input_path, attempt_file_name(attempt, kAsideKind));
+  input.file().remove(attempt_file_name(attempt, kAsideKind));
   files.sync_folder_of(input_path);
   input.close();
 }
@@ -53,7 +53,7 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   textfile::TextOutputFile main_output(files.open_main_output(main_path, input_identity),
                                        writing.get());
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
-  files.remove_file(undo_record_path(main_path));
+  files.remove_file(undo_record_path(files, main_path));
 
   std::optional<SplitOutput> split_output;
   if (is_marked_input(input_path)) {

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "job/job_constants.h"
-#include "textfile/platform.h"
 
 namespace job {
 
@@ -22,8 +21,8 @@ std::string split_output_path(const std::string& input_path) {
   return path;
 }
 
-std::string undo_record_path(const std::string& output_path) {
-  std::size_t name_start = textfile::last_component_start(output_path);
+std::string undo_record_path(const textfile::FileSystem& files, const std::string& output_path) {
+  std::size_t name_start = files.file_name_start(output_path);
   std::string output_name = output_path.substr(name_start);
   std::string name = "." + output_name + ".undo";
   // The record is written as "<name>.new" first, and that too must be a name the file system

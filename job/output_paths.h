@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "textfile/file_system.h"
+
 // How a run names its outputs. Paths are byte strings: markers are found and replaced bytewise,
 // so names in any encoding work.
 namespace job {
@@ -19,6 +21,6 @@ std::string split_output_path(const std::string& input_path);
 // The hidden file beside an output that records how to undo a run's appends to it:
 // ".<output name>.undo", or ".zorvant-<16 hex digits>.undo" for an output name too long for
 // that (more than 245 bytes).
-std::string undo_record_path(const std::string& output_path);
+std::string undo_record_path(const textfile::FileSystem& files, const std::string& output_path);
 
 }  // namespace job

@@ -18,6 +18,10 @@ class AppendedBefore : public textfile::WritableFile {
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
   bool created() const override { return false; }
+  // A count of bytes has no folder and nothing beside it.
+  std::optional<std::string> read_trusted_file(const std::string&) const override {
+    return std::nullopt;
+  }
   void close() override {}
 
  private:
@@ -32,7 +36,7 @@ SplitOutput::SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io
     : files_(files),
       io_(io),
       path_(std::move(path)),
-      undo_path_(undo_record_path(path_)),
+      undo_path_(undo_record_path(files, path_)),
       input_path_(files.absolute_path(input_path)),
       input_(input),
       input_identity_(input.identity()),
@@ -71,7 +75,7 @@ void SplitOutput::open() {
 void SplitOutput::settle_earlier_run() {
   // A record someone else could have written or changed is never acted on: the run fails
   // before it appends anything, and the operator looks.
-  std::optional<std::string> text = files_.read_trusted_file(undo_path_, file_->file());
+  std::optional<std::string> text = file_->file().read_trusted_file(undo_path_);
   if (!text) return;
   std::optional<UndoRecord> record = UndoRecord::decode(*text);
   if (!record) return;  // not whole: it was never acted on, and this run's record replaces it
@@ -103,7 +107,7 @@ void SplitOutput::take_back(const UndoRecord& record) {
   // name of this very input goes only once the input is gone or this run failed: removing it now
   // would change the input's change time, and the input would look changed while converted.
   if (record.attempt.empty()) return;
-  const std::string pin = attempt_file_path(record.input_path, record.attempt, kPinKind);
+  const std::string pin = attempt_file_path(files_, record.input_path, record.attempt, kPinKind);
   std::optional<textfile::FileIdentity> pinned = files_.identity_of(pin);
   if (pinned && same_file(*pinned, input_identity_)) {
     earlier_pin_ = pin;
@@ -115,8 +119,9 @@ void SplitOutput::take_back(const UndoRecord& record) {
 // That run's records are all in the outputs: never cut back. Its input is told by its pin.
 void SplitOutput::settle_complete(const UndoRecord& record) {
   if (!record.pinned) return settle_unpinned(record);
-  const std::string pin = attempt_file_path(record.input_path, record.attempt, kPinKind);
-  const std::string aside = attempt_file_path(record.input_path, record.attempt, kAsideKind);
+  const std::string pin = attempt_file_path(files_, record.input_path, record.attempt, kPinKind);
+  const std::string aside =
+      attempt_file_path(files_, record.input_path, record.attempt, kAsideKind);
   std::optional<textfile::FileIdentity> pinned = files_.identity_of(pin);
   // The pin goes only once the input's removal is durable: the input is gone for good.
   if (!pinned) return;
@@ -179,10 +184,11 @@ void SplitOutput::adopt(const UndoRecord& record) {
 
 // The input of a complete record is gone but for the run's own names of it.
 void SplitOutput::finish_deletion_of(const UndoRecord& record) {
-  const std::string aside = attempt_file_path(record.input_path, record.attempt, kAsideKind);
+  const std::string aside =
+      attempt_file_path(files_, record.input_path, record.attempt, kAsideKind);
   files_.remove_file(aside);
   files_.sync_folder_of(aside);
-  files_.remove_file(attempt_file_path(record.input_path, record.attempt, kPinKind));
+  files_.remove_file(attempt_file_path(files_, record.input_path, record.attempt, kPinKind));
 }
 
 // Records of earlier versions know no state: they were acted on while their input existed, and
@@ -228,7 +234,7 @@ void SplitOutput::mark_complete() {
 void SplitOutput::commit() {
   if (!file_) return;
   try {
-    if (pin_made_) files_.remove_file(attempt_file_path(input_path_, attempt_, kPinKind));
+    if (pin_made_) files_.remove_file(attempt_file_path(files_, input_path_, attempt_, kPinKind));
     if (earlier_pin_) files_.remove_file(*earlier_pin_);
     files_.remove_file(undo_path_);
   } catch (const std::exception&) {
@@ -255,7 +261,7 @@ void SplitOutput::roll_back() noexcept {
     file.truncate(*length_before_);
     file.sync();
     remove_if_created();
-    if (pin_made_) files_.remove_file(attempt_file_path(input_path_, attempt_, kPinKind));
+    if (pin_made_) files_.remove_file(attempt_file_path(files_, input_path_, attempt_, kPinKind));
     files_.remove_file(undo_path_);
     files_.sync_folder_of(undo_path_);
   } catch (const std::exception&) {

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <random>
 
-#include "textfile/platform.h"
-
 namespace job {
 namespace {
 
@@ -144,10 +142,9 @@ std::string attempt_file_name(const std::string& attempt, const char* kind) {
   return ".zorvant-" + attempt + "." + kind;
 }
 
-std::string attempt_file_path(const std::string& input_path, const std::string& attempt,
-                              const char* kind) {
-  return input_path.substr(0, textfile::last_component_start(input_path)) +
-         attempt_file_name(attempt, kind);
+std::string attempt_file_path(const textfile::FileSystem& files, const std::string& input_path,
+                              const std::string& attempt, const char* kind) {
+  return input_path.substr(0, files.file_name_start(input_path)) + attempt_file_name(attempt, kind);
 }
 
 bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {

@@ -58,8 +58,8 @@ std::string new_attempt();
 // second name of an input whose records are all in the outputs) and the name it is moved to
 // when it is deleted ("deleting").
 std::string attempt_file_name(const std::string& attempt, const char* kind);
-std::string attempt_file_path(const std::string& input_path, const std::string& attempt,
-                              const char* kind);
+std::string attempt_file_path(const textfile::FileSystem& files, const std::string& input_path,
+                              const std::string& attempt, const char* kind);
 constexpr char kPinKind[] = "converted";
 constexpr char kAsideKind[] = "deleting";
 

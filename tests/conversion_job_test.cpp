@@ -338,12 +338,11 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
 
 // The record sits beside its output, hidden, under a name the file system takes.
 TEST(UndoRecord, PathIsAHiddenNameBesideTheOutput) {
-  EXPECT_EQ(job::undo_record_path("/d/1101/A.dat.txt"), "/d/1101/.A.dat.txt.undo");
-#ifndef _WIN32
-  // A backslash is an ordinary character of a name here.
-  EXPECT_EQ(job::undo_record_path("/d/a\\1101.txt"), "/d/.a\\1101.txt.undo");
-#endif
-  std::string record = job::undo_record_path("/d/" + string(246, 'n'));
+  MemoryFileSystem files;
+  EXPECT_EQ(job::undo_record_path(files, "/d/1101/A.dat.txt"), "/d/1101/.A.dat.txt.undo");
+  // Where the path syntax makes a backslash an ordinary character of a name.
+  EXPECT_EQ(job::undo_record_path(files, "/d/a\\1101.txt"), "/d/.a\\1101.txt.undo");
+  std::string record = job::undo_record_path(files, "/d/" + string(246, 'n'));
   EXPECT_EQ(record.rfind('/'), 2u);
   EXPECT_EQ(record.substr(3, 9), ".zorvant-");
   EXPECT_LE(record.size() - 3 + 4, 255u);  // with ".new" too

@@ -105,7 +105,7 @@ TEST(GuardedDelete, InputChangedInAnyWayStays) {
     bool partial = std::string(change.change) == "bytes never read";
     auto input = open_and_read(input_path, partial ? 200 : SIZE_MAX);
     ASSERT_EQ(change.make(input_path), 0) << std::strerror(errno);
-    EXPECT_EQ(failure_of([&] { files().remove_input(*input, input_path, kAside); }), kChanged);
+    EXPECT_EQ(failure_of([&] { input->remove(kAside); }), kChanged);
     EXPECT_TRUE(folder.Exists("A.dat"));
   }
 }
@@ -136,7 +136,7 @@ TEST(GuardedDelete, FileOfTheSameNumberOnAnotherFileSystemIsNotTheInput) {
   ASSERT_EQ(::symlink("other", folder.Path("d2").c_str()), 0);
   ASSERT_EQ(::rename(folder.Path("d2").c_str(), folder.Path("d").c_str()), 0);
 
-  EXPECT_EQ(failure_of([&] { files().remove_input(*input, input_path, kAside); }),
+  EXPECT_EQ(failure_of([&] { input->remove(kAside); }),
             "the path names another file than the one converted");
   EXPECT_EQ(folder.Read("other/A.dat"), "other");
   input->close();
@@ -254,7 +254,7 @@ TEST(UndoRecordFile, IsReadOnlyWhereOnlyThisProgramCouldHaveWrittenIt) {
     folder.Write(".A.dat.txt.undo", "zorvant undo 3\n");
     ::chmod(record.c_str(), 0644);
     ASSERT_EQ(kind.make(), 0) << std::strerror(errno);
-    EXPECT_EQ(failure_of([&] { files().read_trusted_file(record, *output); }), kind.refusal);
+    EXPECT_EQ(failure_of([&] { output->read_trusted_file(record); }), kind.refusal);
   }
 }
 

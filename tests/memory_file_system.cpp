@@ -48,6 +48,10 @@ class MemoryInput : public textfile::ReadableFile {
     files_.sync_folder_of(pin);
     return true;
   }
+  void remove(const std::string& aside_name) override {
+    throw_if_changed();
+    files_.remove_input(path_, aside_name);
+  }
   void close() override {}
 
  private:
@@ -76,9 +80,10 @@ class MemoryOutput : public textfile::WritableFile {
   }
   textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
   bool created() const override { return created_; }
+  std::optional<std::string> read_trusted_file(const std::string& path) const override {
+    return files_.read_trusted_file(path, file_->owner);
+  }
   void close() override {}
-
-  int owner() const { return file_->owner; }
 
  private:
   MemoryFileSystem& files_;
@@ -206,9 +211,7 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(
 }
 
 // Moved aside, then unlinked: two operations, as on a disk.
-void MemoryFileSystem::remove_input(textfile::ReadableFile& input, const std::string& path,
-                                    const std::string& aside_name) {
-  input.throw_if_changed();
+void MemoryFileSystem::remove_input(const std::string& path, const std::string& aside_name) {
   const std::string aside = folder_of(path) + aside_name;
   if (allow("cannot delete", path)) {
     if (has(aside))
@@ -241,11 +244,10 @@ std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::s
   return identity(path);
 }
 
-std::optional<std::string> MemoryFileSystem::read_trusted_file(
-    const std::string& path, const textfile::WritableFile& beside) {
+std::optional<std::string> MemoryFileSystem::read_trusted_file(const std::string& path, int owner) {
   if (!allow("cannot read", path) || !has(path)) return std::nullopt;
   const File& record = file(path);
-  if (record.owner != 0 && record.owner != static_cast<const MemoryOutput&>(beside).owner()) {
+  if (record.owner != 0 && record.owner != owner) {
     throw textfile::FileFailure("cannot trust", path, EPERM, "owned by another user");
   }
   if (record.writable_by_others) {

@@ -73,6 +73,10 @@ class MemoryFileSystem : public textfile::FileSystem {
   // Called before every operation: throws when it is the one to fail or to crash; false when
   // the power is off and the operation must leave everything as it is.
   bool allow(const char* what, const std::string& path);
+  // What the layer's files ask of it: the input's deletion, a record read beside an output of
+  // the owner `owner`.
+  void remove_input(const std::string& path, const std::string& aside_name);
+  std::optional<std::string> read_trusted_file(const std::string& path, int owner);
 
   bool is_convertible_file(const std::string& path) override;
   std::unique_ptr<textfile::ReadableFile> open_input(const std::string& path) override;
@@ -81,13 +85,12 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::unique_ptr<textfile::WritableFile> open_split_output(
       const std::string& path, const textfile::FileIdentity& input,
       const textfile::FileIdentity& main_output) override;
-  void remove_input(textfile::ReadableFile& input, const std::string& path,
-                    const std::string& aside_name) override;
   void sync_folder_of(const std::string& path) override;
   std::string absolute_path(const std::string& path) override { return path; }
+  std::size_t file_name_start(const std::string& path) const override {
+    return path.rfind('/') + 1;  // 0 for a bare name
+  }
   std::optional<textfile::FileIdentity> identity_of(const std::string& path) override;
-  std::optional<std::string> read_trusted_file(const std::string& path,
-                                               const textfile::WritableFile& beside) override;
   void write_small_file(const std::string& path, const std::string& content) override;
   void remove_file(const std::string& path) override;
   void throw_if_interrupted() override {}

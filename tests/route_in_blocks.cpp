@@ -24,6 +24,7 @@ class BlockInput : public textfile::ReadableFile {
   std::uint64_t modified() const override { return 0; }
   void throw_if_changed() override {}
   bool pin(const std::string&) override { return false; }
+  void remove(const std::string&) override {}  // no file to delete: the bytes are the test's
   void close() override {}
 
  private:

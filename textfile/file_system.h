@@ -8,8 +8,10 @@
 
 #include "textfile/background_io.h"
 
-// The one seam between the conversion and the operating system. Every system call the program
-// makes lives behind these classes; one implementation per platform is chosen by the build.
+// The one seam between the conversion and the operating system. Every system call the
+// conversion makes lives behind these classes (what only the process's entry does, signals and
+// the report's way out, is in platform.h); one implementation per platform is chosen by the
+// build.
 // Every operation that fails throws textfile::FileFailure naming what failed, the path and the
 // system's error number and text.
 namespace textfile {
@@ -53,6 +55,13 @@ class ReadableFile {
   // is this very file. False, making nothing, where the file system gives no file a second name
   // (or not this user this file). A file already at `name` fails: nothing is made through it.
   virtual bool pin(const std::string& name) = 0;
+  // Deletes the file once its outputs are durable, and then closes it. It must be the very
+  // file that was opened and read to its end, as it was then (throw_if_changed). Where the file
+  // is moved aside before it goes, it is moved to `aside_name` in its own folder, a name of this
+  // attempt's own: a file moved onto the path at the last moment is never deleted in its place,
+  // and a file found at that name fails, named in the report. A read-only file (no write
+  // permission for anyone) fails and stays.
+  virtual void remove(const std::string& aside_name) = 0;
   // Releases the file, its lock and its watch for writers. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -72,6 +81,11 @@ class WritableFile {
   virtual FileIdentity identity() const = 0;
   // True when opening it created the file.
   virtual bool created() const = 0;
+  // A small bookkeeping file this program keeps beside the output, or nothing for a missing
+  // file. Fails, naming the file, unless the file could only have been written by this program
+  // for this output: an ordinary file, owned by the output's owner or by the running user, and
+  // writable by nobody else.
+  virtual std::optional<std::string> read_trusted_file(const std::string& path) const = 0;
   // Releases the file and its lock. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -103,15 +117,6 @@ class FileSystem {
                                                           const FileIdentity& input,
                                                           const FileIdentity& main_output) = 0;
 
-  // Deletes the input, still locked, once its outputs are durable. It must be the very file
-  // that was opened and read to its end, as it was then (ReadableFile::throw_if_changed). Where
-  // the input is moved aside before it goes, it is moved to `aside_name` in its own folder, a
-  // name of this attempt's own: a file moved onto the path at the last moment is never deleted
-  // in its place, and a file found at that name fails, named in the report. A read-only file (no
-  // write permission for anyone) fails and stays.
-  virtual void remove_input(ReadableFile& input, const std::string& path,
-                            const std::string& aside_name) = 0;
-
   // Makes the folder entries of the folder that holds `path` durable (a created or removed
   // file survives a power cut).
   virtual void sync_folder_of(const std::string& path) = 0;
@@ -125,13 +130,14 @@ class FileSystem {
   // it never passes for a missing file.
   virtual std::optional<FileIdentity> identity_of(const std::string& path) = 0;
 
-  // Small bookkeeping files this program keeps beside an output.
+  // Where the last component of `path` (the file's own name) begins, by the platform's path
+  // syntax: after the last "/", on Windows also after a backslash or a drive's ":"; 0 for a
+  // bare name.
+  virtual std::size_t file_name_start(const std::string& path) const = 0;
+
+  // Small bookkeeping files this program keeps beside an output (read back through the output,
+  // WritableFile::read_trusted_file).
   //
-  // read_trusted_file gives nothing for a missing file. It fails, naming the file, unless the
-  // file could only have been written by this program for that output: an ordinary file, owned
-  // by the output's owner or by the running user, and writable by nobody else.
-  virtual std::optional<std::string> read_trusted_file(const std::string& path,
-                                                       const WritableFile& beside) = 0;
   // Replaces the file durably, all or nothing, through a temporary file created afresh (never
   // opened through a link or a file someone left there).
   virtual void write_small_file(const std::string& path, const std::string& content) = 0;

@@ -175,6 +175,25 @@ bool still_named(int fd, const std::string& path, int follow, const char* what_f
   return same_file(named_status, identity_from(open_status, -1));
 }
 
+// Only this program, run by the output's owner, by the running user or by the system
+// administrator, could have written the file, and nobody else could have changed it since.
+void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
+  if (!S_ISREG(status.st_mode)) {
+    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+  }
+  struct stat output_status {};
+  bool owner_known = ::fstat(output_fd, &output_status) == 0;
+  if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
+      !(owner_known && status.st_uid == output_status.st_uid)) {
+    throw FileFailure("cannot trust", path, EPERM, "owned by another user");
+  }
+  if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+    throw FileFailure("cannot trust", path, EPERM, "writable by other users");
+  }
+}
+
 class PosixInput : public ReadableFile {
  public:
   PosixInput(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -205,6 +224,7 @@ class PosixInput : public ReadableFile {
 
   void throw_if_changed() override;
   bool pin(const std::string& name) override;
+  void remove(const std::string& aside_name) override;
 
   void close() override {
     if (fd_.get() < 0) return;
@@ -298,6 +318,8 @@ class PosixOutput : public WritableFile {
   }
 
   bool created() const override { return created_; }
+
+  std::optional<std::string> read_trusted_file(const std::string& path) const override;
 
   void close() override {
     int fd = fd_.release();
@@ -470,6 +492,73 @@ bool PosixInput::pin(const std::string& name) {
   return true;
 }
 
+bool move_without_replacing(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // A file system or a kernel (before Linux 3.15: the C library says EINVAL for it) that cannot
+  // promise it: the name is looked at first.
+  struct stat status;
+  if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
+std::optional<std::string> PosixOutput::read_trusted_file(const std::string& path) const {
+  Descriptor fd(open_retrying(path, O_RDONLY | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
+    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+  }
+  throw_unless_trusted(fd.get(), path, fd_.get());
+  std::string content;
+  char block[4096];
+  for (;;) {
+    ssize_t got = ::read(fd.get(), block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw posix_failure("cannot read", path, errno);
+    if (got == 0) return content;
+    content.append(block, static_cast<std::size_t>(got));
+  }
+}
+
+void PosixInput::remove(const std::string& aside_name) {
+  FileIdentity converted = identity();
+  throw_if_changed();
+  // A file nobody may write is read-only: it stays, even for a user whom the system would
+  // let remove it.
+  struct stat status;
+  if (::fstat(fd_.get(), &status) != 0) throw posix_failure("cannot delete", path_, errno);
+  if ((status.st_mode & 0222) == 0) throw posix_failure("cannot delete", path_, EACCES);
+
+  // Moved aside under a name of this attempt's own before it goes: a file moved onto the path
+  // after the check above is then never the one deleted. What was moved is checked once more
+  // and put back when it is not the file converted.
+  std::string name;
+  Descriptor folder(open_folder_of(path_, name, O_PATH));
+  if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
+  if (!move_without_replacing(folder.get(), name, aside_name)) {
+    if (errno == EEXIST)
+      throw posix_failure("cannot move aside to", beside(path_, aside_name), errno);
+    throw posix_failure("cannot delete", path_, errno);
+  }
+  try {
+    throw_unless_named(folder.get(), aside_name, path_, converted);
+    input_lease::throw_if_broken();
+    if (::unlinkat(folder.get(), aside_name.c_str(), 0) != 0) {
+      throw posix_failure("cannot delete", path_, errno);
+    }
+  } catch (const FileFailure&) {
+    if (!move_without_replacing(folder.get(), aside_name, name)) {
+      throw posix_failure("cannot put back", beside(path_, aside_name), errno);
+    }
+    throw;
+  }
+  close();
+}
+
 class PosixFileSystem : public FileSystem {
  public:
   bool is_convertible_file(const std::string& path) override {
@@ -507,42 +596,6 @@ class PosixFileSystem : public FileSystem {
     return open_output(path, O_WRONLY | O_APPEND, "cannot append to", input, &main_output);
   }
 
-  void remove_input(ReadableFile& input, const std::string& path,
-                    const std::string& aside_name) override {
-    auto& file = dynamic_cast<PosixInput&>(input);
-    FileIdentity converted = file.identity();
-    file.throw_if_changed();
-    // A file nobody may write is read-only: it stays, even for a user whom the system would
-    // let remove it.
-    struct stat status;
-    if (::fstat(file.fd(), &status) != 0) throw posix_failure("cannot delete", path, errno);
-    if ((status.st_mode & 0222) == 0) throw posix_failure("cannot delete", path, EACCES);
-
-    // Moved aside under a name of this attempt's own before it goes: a file moved onto the path
-    // after the check above is then never the one deleted. What was moved is checked once more
-    // and put back when it is not the file converted.
-    std::string name;
-    Descriptor folder(open_folder_of(path, name, O_PATH));
-    if (folder.get() < 0) throw posix_failure("cannot delete", path, errno);
-    if (!move_without_replacing(folder.get(), name, aside_name)) {
-      if (errno == EEXIST)
-        throw posix_failure("cannot move aside to", beside(path, aside_name), errno);
-      throw posix_failure("cannot delete", path, errno);
-    }
-    try {
-      throw_unless_named(folder.get(), aside_name, path, converted);
-      input_lease::throw_if_broken();
-      if (::unlinkat(folder.get(), aside_name.c_str(), 0) != 0) {
-        throw posix_failure("cannot delete", path, errno);
-      }
-    } catch (const FileFailure&) {
-      if (!move_without_replacing(folder.get(), aside_name, name)) {
-        throw posix_failure("cannot put back", beside(path, aside_name), errno);
-      }
-      throw;
-    }
-  }
-
   void sync_folder_of(const std::string& path) override {
     std::string name;
     Descriptor fd(open_folder_of(path, name, O_RDONLY));
@@ -555,6 +608,10 @@ class PosixFileSystem : public FileSystem {
     std::unique_ptr<char, decltype(&std::free)> current(::getcwd(nullptr, 0), &std::free);
     if (!current) throw posix_failure("cannot find the current folder of", path, errno);
     return std::string(current.get()) + "/" + path;
+  }
+
+  std::size_t file_name_start(const std::string& path) const override {
+    return last_component_start(path);
   }
 
   std::optional<FileIdentity> identity_of(const std::string& path) override {
@@ -573,26 +630,6 @@ class PosixFileSystem : public FileSystem {
     Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0) return missing_or_failure(path, errno);
     return identity_of_open(file.get(), path, "cannot look up");
-  }
-
-  std::optional<std::string> read_trusted_file(const std::string& path,
-                                               const WritableFile& beside) override {
-    Descriptor fd(open_retrying(path, O_RDONLY | O_NOFOLLOW));
-    if (fd.get() < 0) {
-      if (errno == ENOENT) return std::nullopt;
-      if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
-      throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
-    }
-    throw_unless_trusted(fd.get(), path, beside);
-    std::string content;
-    char block[4096];
-    for (;;) {
-      ssize_t got = ::read(fd.get(), block, sizeof block);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) throw posix_failure("cannot read", path, errno);
-      if (got == 0) return content;
-      content.append(block, static_cast<std::size_t>(got));
-    }
   }
 
   void write_small_file(const std::string& path, const std::string& content) override {
@@ -652,39 +689,6 @@ class PosixFileSystem : public FileSystem {
   static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {
     if (error == ENOENT) return std::nullopt;
     throw posix_failure("cannot look up", path, error);
-  }
-
-  static bool move_without_replacing(int folder, const std::string& from, const std::string& to) {
-    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL) return false;
-    // A file system or a kernel (before Linux 3.15: the C library says EINVAL for it) that cannot
-    // promise it: the name is looked at first.
-    struct stat status;
-    if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      errno = EEXIST;
-      return false;
-    }
-    return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
-  }
-
-  // Only this program, run by the output's owner, by the running user or by the system
-  // administrator, could have written the file, and nobody else could have changed it since.
-  static void throw_unless_trusted(int fd, const std::string& path, const WritableFile& beside) {
-    struct stat status;
-    if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
-    if (!S_ISREG(status.st_mode)) {
-      throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
-    }
-    struct stat output_status {};
-    const auto* output = dynamic_cast<const PosixOutput*>(&beside);
-    bool owner_known = output != nullptr && ::fstat(output->fd(), &output_status) == 0;
-    if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
-        !(owner_known && status.st_uid == output_status.st_uid)) {
-      throw FileFailure("cannot trust", path, EPERM, "owned by another user");
-    }
-    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
-      throw FileFailure("cannot trust", path, EPERM, "writable by other users");
-    }
   }
 
   // Files this run holds already are refused, rather than waited for on their own lock. The

@@ -281,6 +281,15 @@ DWORD find_identity(const std::string& path, FileIdentity& identity) {
 
 // The security descriptor of an open file, its owner and its list of who may do what, freed
 // when it goes.
+// The identity of the file `path` leads to, or nothing where there is none.
+std::optional<FileIdentity> identity_following_links(const std::string& path) {
+  FileIdentity identity;
+  DWORD error = find_identity(path, identity);
+  if (error == NO_ERROR) return identity;
+  if (is_missing(error)) return std::nullopt;
+  throw windows_failure("cannot look up", path, error);
+}
+
 struct Security {
   PSID owner = nullptr;
   PACL access = nullptr;
@@ -398,6 +407,7 @@ class WindowsInput : public ReadableFile {
     return true;
   }
 
+  void remove(const std::string& aside_name) override;
   void close() override { close_handle(handle_); }
 
   HANDLE handle() const { return handle_; }
@@ -500,14 +510,51 @@ class WindowsOutput : public WritableFile {
     }
   }
 
+  std::optional<std::string> read_trusted_file(const std::string& path) const override;
+
   HANDLE handle() const { return handle_; }
 
  private:
+  // True when `owner` owns this output too.
+  bool is_owner(PSID owner) const {
+    Security security;
+    return security.read(handle_) == ERROR_SUCCESS && ::EqualSid(owner, security.owner);
+  }
+
   HANDLE handle_;
   std::string path_;
   bool created_;
   bool locked_ = false;
 };
+
+std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& path) const {
+  HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = ::GetLastError();
+    if (is_missing(error)) return std::nullopt;
+    throw windows_failure("cannot open", path, error);
+  }
+  WindowsInput file(handle, path);
+  FileState state = state_of(handle, path, "cannot open");
+  if (::GetFileType(handle) != FILE_TYPE_DISK ||
+      (state.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    throw untrusted(path, "not an ordinary file");
+  }
+  Security security;
+  DWORD error = security.read(handle);
+  if (error != ERROR_SUCCESS) throw windows_failure("cannot trust", path, error);
+  if (!is_owner(security.owner) && !is_own_account(security.owner)) {
+    throw untrusted(path, "owned by another user");
+  }
+  if (is_writable_by_others(security.access)) throw untrusted(path, "writable by other users");
+
+  std::string content;
+  char block[4096];
+  while (std::size_t got = file.read(block, sizeof block)) content.append(block, got);
+  return content;
+}
 
 // An output path that names a file this run holds already would wait for ever on the run's
 // own lock.
@@ -542,6 +589,96 @@ bool is_own_name(HANDLE input, const std::string& path) {
   if (folder_path.empty() || file_path.empty()) return true;
   if (folder_path.back() != L'\\') folder_path += L'\\';
   return same_path(folder_path + entry.cFileName, file_path);
+}
+
+// A link that the system shows as one, as Windows shows a symbolic link: deleted through a
+// handle of its own, once it is sure that it still leads to the input.
+void remove_link(ReadableFile& input, const std::string& path, const FileIdentity& link,
+                 const FileIdentity& identity) {
+  // Sharing no writing or deleting: nobody points it elsewhere or moves it meanwhile.
+  ScopedHandle handle(
+      open_name_itself(system_path(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ));
+  if (!handle.valid()) throw last_failure("cannot delete", path);
+  if (identity_or_throw(handle.get(), path, "cannot delete") != link ||
+      identity_following_links(path) != identity) {
+    throw another_file(path);
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  if (!::SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    throw last_failure("cannot delete", path);
+  }
+  input.close();
+}
+
+// A link that the system shows as the file itself, as Wine shows a Unix symbolic link. Wine
+// deletes a file, through a handle or by name, under the name the link resolves to: that
+// would take the input and leave the link dangling. Moving a file over a name replaces the
+// name itself, link or not, and Wine refuses that only while the file the link leads to is
+// open; so the input is let go first, and another run that takes it meanwhile makes the move
+// fail, and this run with it, before anything is deleted. What is moved over the link is a
+// new empty file, deleted as it closes, even when the process ends first. (Windows shows a
+// symbolic link as a reparse point: it goes through remove_link, under the input's lock.)
+void replace_hidden_link(ReadableFile& input, const std::string& path,
+                         const FileIdentity& identity) {
+  std::string temporary = path + ".gone";
+  std::wstring wide_temporary = system_path(temporary);
+  ::DeleteFileW(wide_temporary.c_str());  // a leftover of a power cut
+  ScopedHandle fresh(::CreateFileW(wide_temporary.c_str(), DELETE, 0, nullptr, CREATE_NEW,
+                                   FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!fresh.valid()) throw last_failure("cannot create", temporary);
+  input.close();
+  if (identity_following_links(path) != identity) throw another_file(path);
+  // The name as the kernel takes it, which SetFileInformationByHandle passes on unchanged.
+  std::wstring target = verbatim_path(full_path(to_wide(path)), L"\\??\\");
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, target.data(), rename->FileNameLength);
+  if (!::SetFileInformationByHandle(fresh.get(), FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+    throw last_failure("cannot delete", path);
+  }
+}
+
+// Deleted through its own handle, which shares no deletion or renaming: nothing is moved
+// aside, and `aside_name` is not needed.
+void WindowsInput::remove(const std::string& /*aside_name*/) {
+  const std::string& path = path_;
+  throw_if_changed();
+  const FileIdentity identity = this->identity();
+  FileState now = state_of(handle_, path, "cannot delete");
+  // The system would refuse it too; said here, a read-only input fails the same way on
+  // every file system.
+  if (now.attributes & FILE_ATTRIBUTE_READONLY) {
+    throw windows_failure("cannot delete", path, ERROR_ACCESS_DENIED);
+  }
+
+  // A path that is a link loses the link, and the file it leads to stays, as when a link is
+  // deleted by name.
+  FileIdentity link = identity_of_name(path);
+  if (link != identity) {
+    remove_link(*this, path, link, identity);
+    return;
+  }
+  if (!is_own_name(handle_, path)) {
+    replace_hidden_link(*this, path, identity);
+    return;
+  }
+
+  // Through the open handle: only the very file that was converted can go.
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  if (!::SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    throw last_failure("cannot delete", path);
+  }
+  // The name goes when the last handle closes: closing ours now makes the deletion happen
+  // here, still under the file's lock, rather than whenever the run lets go of the input.
+  close();
 }
 
 class WindowsFileSystem : public FileSystem {
@@ -609,45 +746,6 @@ class WindowsFileSystem : public FileSystem {
     return output;
   }
 
-  // Deleted through its own handle, which shares no deletion or renaming: nothing is moved
-  // aside, and `aside_name` is not needed.
-  void remove_input(ReadableFile& input, const std::string& path,
-                    const std::string& /*aside_name*/) override {
-    auto* file = dynamic_cast<WindowsInput*>(&input);
-    if (file == nullptr) throw another_file(path);
-    file->throw_if_changed();
-    const FileIdentity identity = input.identity();
-    FileState now = state_of(file->handle(), path, "cannot delete");
-    // The system would refuse it too; said here, a read-only input fails the same way on
-    // every file system.
-    if (now.attributes & FILE_ATTRIBUTE_READONLY) {
-      throw windows_failure("cannot delete", path, ERROR_ACCESS_DENIED);
-    }
-
-    // A path that is a link loses the link, and the file it leads to stays, as when a link is
-    // deleted by name.
-    FileIdentity link = identity_of_name(path);
-    if (link != identity) {
-      remove_link(input, path, link, identity);
-      return;
-    }
-    if (!is_own_name(file->handle(), path)) {
-      replace_hidden_link(input, path, identity);
-      return;
-    }
-
-    // Through the open handle: only the very file that was converted can go.
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (!::SetFileInformationByHandle(file->handle(), FileDispositionInfo, &disposition,
-                                      sizeof disposition)) {
-      throw last_failure("cannot delete", path);
-    }
-    // The name goes when the last handle closes: closing ours now makes the deletion happen
-    // here, still under the file's lock, rather than whenever the run lets go of the input.
-    input.close();
-  }
-
   void sync_folder_of(const std::string&) override {
     // Nothing to do, and nothing Windows would let an ordinary user do: a folder cannot be
     // flushed on its own. NTFS keeps folder changes in its journal, in order, and writes the
@@ -661,42 +759,12 @@ class WindowsFileSystem : public FileSystem {
     return windows::to_narrow(full);
   }
 
-  std::optional<FileIdentity> identity_of(const std::string& path) override {
-    FileIdentity identity;
-    DWORD error = find_identity(path, identity);
-    if (error == NO_ERROR) return identity;
-    if (is_missing(error)) return std::nullopt;
-    throw windows_failure("cannot look up", path, error);
+  std::size_t file_name_start(const std::string& path) const override {
+    return last_component_start(path);
   }
 
-  std::optional<std::string> read_trusted_file(const std::string& path,
-                                               const WritableFile& beside) override {
-    HANDLE handle = ::CreateFileW(
-        system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      DWORD error = ::GetLastError();
-      if (is_missing(error)) return std::nullopt;
-      throw windows_failure("cannot open", path, error);
-    }
-    WindowsInput file(handle, path);
-    FileState state = state_of(handle, path, "cannot open");
-    if (::GetFileType(handle) != FILE_TYPE_DISK ||
-        (state.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-      throw untrusted(path, "not an ordinary file");
-    }
-    Security security;
-    DWORD error = security.read(handle);
-    if (error != ERROR_SUCCESS) throw windows_failure("cannot trust", path, error);
-    if (!is_owner_of(security.owner, beside) && !is_own_account(security.owner)) {
-      throw untrusted(path, "owned by another user");
-    }
-    if (is_writable_by_others(security.access)) throw untrusted(path, "writable by other users");
-
-    std::string content;
-    char block[4096];
-    while (std::size_t got = file.read(block, sizeof block)) content.append(block, got);
-    return content;
+  std::optional<FileIdentity> identity_of(const std::string& path) override {
+    return identity_following_links(path);
   }
 
   void write_small_file(const std::string& path, const std::string& content) override {
@@ -749,13 +817,6 @@ class WindowsFileSystem : public FileSystem {
   }
 
  private:
-  static bool is_owner_of(PSID owner, const WritableFile& file) {
-    auto* output = dynamic_cast<const WindowsOutput*>(&file);
-    Security security;
-    return output != nullptr && security.read(output->handle()) == ERROR_SUCCESS &&
-           ::EqualSid(owner, security.owner);
-  }
-
   // Outputs share reading and writing with everyone: what keeps other runs out is the lock,
   // which they wait for, and a program that merely looks at an output does not stop a run.
   // Deletion is not shared, so the file stays the one written to. A link at the path is opened
@@ -781,59 +842,6 @@ class WindowsFileSystem : public FileSystem {
     refuse_own_file(output->identity(), path, what_failed, input, main_output);
     output->lock();
     return output;
-  }
-
-  // A link that the system shows as one, as Windows shows a symbolic link: deleted through a
-  // handle of its own, once it is sure that it still leads to the input.
-  void remove_link(ReadableFile& input, const std::string& path, const FileIdentity& link,
-                   const FileIdentity& identity) {
-    // Sharing no writing or deleting: nobody points it elsewhere or moves it meanwhile.
-    ScopedHandle handle(
-        open_name_itself(system_path(path), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ));
-    if (!handle.valid()) throw last_failure("cannot delete", path);
-    if (identity_or_throw(handle.get(), path, "cannot delete") != link ||
-        identity_of(path) != identity) {
-      throw another_file(path);
-    }
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    if (!::SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
-                                      sizeof disposition)) {
-      throw last_failure("cannot delete", path);
-    }
-    input.close();
-  }
-
-  // A link that the system shows as the file itself, as Wine shows a Unix symbolic link. Wine
-  // deletes a file, through a handle or by name, under the name the link resolves to: that
-  // would take the input and leave the link dangling. Moving a file over a name replaces the
-  // name itself, link or not, and Wine refuses that only while the file the link leads to is
-  // open; so the input is let go first, and another run that takes it meanwhile makes the move
-  // fail, and this run with it, before anything is deleted. What is moved over the link is a
-  // new empty file, deleted as it closes, even when the process ends first. (Windows shows a
-  // symbolic link as a reparse point: it goes through remove_link, under the input's lock.)
-  void replace_hidden_link(ReadableFile& input, const std::string& path,
-                           const FileIdentity& identity) {
-    std::string temporary = path + ".gone";
-    std::wstring wide_temporary = system_path(temporary);
-    ::DeleteFileW(wide_temporary.c_str());  // a leftover of a power cut
-    ScopedHandle fresh(::CreateFileW(wide_temporary.c_str(), DELETE, 0, nullptr, CREATE_NEW,
-                                     FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!fresh.valid()) throw last_failure("cannot create", temporary);
-    input.close();
-    if (identity_of(path) != identity) throw another_file(path);
-    // The name as the kernel takes it, which SetFileInformationByHandle passes on unchanged.
-    std::wstring target = verbatim_path(full_path(to_wide(path)), L"\\??\\");
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, target.data(), rename->FileNameLength);
-    if (!::SetFileInformationByHandle(fresh.get(), FileRenameInfo, rename,
-                                      static_cast<DWORD>(buffer.size()))) {
-      throw last_failure("cannot delete", path);
-    }
   }
 };
 
