@@ -1,4 +1,4 @@
-#include "textfile/input_lease_posix.h"
+#include "textfile/posix/input_lease.h"
 
 #include <fcntl.h>
 #include <signal.h>

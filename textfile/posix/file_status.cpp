@@ -1,0 +1,66 @@
+#include "textfile/posix/file_status.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace textfile::posix {
+
+FileFailure posix_failure(const std::string& what_failed, const std::string& path, int error) {
+  return FileFailure(what_failed, path, error, std::strerror(error));
+}
+
+// What the layer reads of a file: the open file `fd` itself when `name` is empty, else `name`
+// taken from the folder `fd` (AT_FDCWD: the current folder). Returns 0 or the error number.
+int status_of(int fd, const std::string& name, int flags, struct statx& status) {
+  flags |= name.empty() ? AT_EMPTY_PATH : 0;
+  if (::statx(fd, name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &status) == 0) return 0;
+  return errno;
+}
+
+// The input's size and times as its file system has them, for comparing them later. A FUSE or
+// network file system may otherwise answer from what the kernel keeps of the file, which after a
+// change this run made (the pin's new name) has a change time of its own making, not the file
+// system's: the next answer from the file system then differs, though nobody touched the file.
+int stamps_of(int fd, struct statx& status) {
+  int error = status_of(fd, "", AT_STATX_FORCE_SYNC, status);
+  // A kernel older than statx (Linux 4.11): the C library answers from fstat, which cannot be
+  // told to ask the file system again, and refuses to be asked.
+  if (error == EINVAL) error = status_of(fd, "", 0, status);
+  return error;
+}
+
+bool same_file(const struct statx& status, const FileIdentity& identity) {
+  return makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume &&
+         status.stx_ino == identity.index;
+}
+
+// The birth time where the file system records one; else the generation number the file system
+// gives the file, read through `fd`, an open descriptor of it.
+FileIdentity identity_from(const struct statx& status, int fd) {
+  FileIdentity identity;
+  identity.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
+  identity.index = status.stx_ino;
+  if (status.stx_mask & STATX_BTIME) {
+    identity.incarnation = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u +
+                           status.stx_btime.tv_nsec;
+  } else {
+    long generation = 0;  // some file systems fill only an int's worth of it
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+      identity.incarnation = static_cast<std::uint32_t>(generation);
+    }
+  }
+  return identity;
+}
+
+FileIdentity identity_of_open(int fd, const std::string& path, const char* what_failed) {
+  struct statx status;
+  if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
+  return identity_from(status, fd);
+}
+
+}  // namespace textfile::posix

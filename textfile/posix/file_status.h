@@ -1,0 +1,33 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "textfile/file_failure.h"
+#include "textfile/file_system.h"
+
+// What the POSIX layer reads of files, and how it names their failures.
+namespace textfile::posix {
+
+// The failure `error` (an errno value), with the system's text for it.
+FileFailure posix_failure(const std::string& what_failed, const std::string& path, int error);
+
+// What the layer reads of a file: the open file `fd` itself when `name` is empty, else `name`
+// taken from the folder `fd` (AT_FDCWD: the current folder). Returns 0 or the error number.
+int status_of(int fd, const std::string& name, int flags, struct statx& status);
+
+// The input's size and times as its file system has them, for comparing them later; 0 or the
+// error number.
+int stamps_of(int fd, struct statx& status);
+
+// True when `status` is of the file `identity` names (its volume and index).
+bool same_file(const struct statx& status, const FileIdentity& identity);
+
+// The file's identity; its birth read through `fd`, an open descriptor of it, where the status
+// has no birth time (-1: none at hand).
+FileIdentity identity_from(const struct statx& status, int fd);
+FileIdentity identity_of_open(int fd, const std::string& path, const char* what_failed);
+
+}  // namespace textfile::posix

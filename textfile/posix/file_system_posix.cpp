@@ -1,0 +1,155 @@
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "textfile/file_failure.h"
+#include "textfile/file_system.h"
+#include "textfile/platform.h"
+#include "textfile/posix/descriptor.h"
+#include "textfile/posix/file_status.h"
+#include "textfile/posix/opening.h"
+#include "textfile/posix/paths.h"
+#include "textfile/posix/posix_input.h"
+#include "textfile/posix/posix_output.h"
+
+namespace textfile {
+namespace {
+
+using namespace posix;
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool is_convertible_file(const std::string& path) override {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    return last_component(path).compare(0, 1, ".") != 0;
+  }
+
+  std::unique_ptr<ReadableFile> open_input(const std::string& path) override {
+    return posix::open_input(path);
+  }
+
+  std::unique_ptr<WritableFile> open_main_output(const std::string& path,
+                                                 const FileIdentity& input) override {
+    // Not emptied on opening: another run may still be writing it until its lock is ours.
+    auto output = open_output(path, O_WRONLY, "cannot create", input, nullptr);
+    output->truncate(0);
+    return output;
+  }
+
+  std::unique_ptr<WritableFile> open_split_output(const std::string& path,
+                                                  const FileIdentity& input,
+                                                  const FileIdentity& main_output) override {
+    return open_output(path, O_WRONLY | O_APPEND, "cannot append to", input, &main_output);
+  }
+
+  void sync_folder_of(const std::string& path) override {
+    std::string name;
+    Descriptor fd(open_folder_of(path, name, O_RDONLY));
+    if (fd.get() < 0) throw posix_failure("cannot sync folder", folder_of(path), errno);
+    if (::fsync(fd.get()) != 0) throw posix_failure("cannot sync folder", folder_of(path), errno);
+  }
+
+  std::string absolute_path(const std::string& path) override {
+    if (!path.empty() && path[0] == '/') return path;
+    std::unique_ptr<char, decltype(&std::free)> current(::getcwd(nullptr, 0), &std::free);
+    if (!current) throw posix_failure("cannot find the current folder of", path, errno);
+    return std::string(current.get()) + "/" + path;
+  }
+
+  std::size_t file_name_start(const std::string& path) const override {
+    return last_component_start(path);
+  }
+
+  std::optional<FileIdentity> identity_of(const std::string& path) override {
+    std::string name = path;
+    int folder = AT_FDCWD;
+    Descriptor long_path_folder;
+    if (path.size() >= PATH_MAX) {
+      long_path_folder.reset(folder_for_long_path(path, name));
+      if (long_path_folder.get() < 0) return missing_or_failure(path, errno);
+      folder = long_path_folder.get();
+    }
+    struct statx status;
+    if (int error = status_of(folder, name, 0, status)) return missing_or_failure(path, error);
+    if (status.stx_mask & STATX_BTIME) return identity_from(status, -1);
+    // The generation number needs the file open.
+    Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0) return missing_or_failure(path, errno);
+    return identity_of_open(file.get(), path, "cannot look up");
+  }
+
+  void write_small_file(const std::string& path, const std::string& content) override {
+    // Written aside and renamed over the old one: a crash leaves the old file or the new one,
+    // never a mixture. The file aside is made afresh, so that nothing someone left at its name
+    // (a link to a file of theirs or of ours) is written through; nobody else may write it.
+    std::string temporary = path + ".new";
+    remove_file(temporary);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw posix_failure("cannot create", temporary, errno);
+    try {
+      write_and_close(fd, temporary, content);
+      if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        throw posix_failure("cannot rename", temporary, errno);
+      }
+    } catch (const FileFailure&) {
+      ::unlink(temporary.c_str());  // this run's own, half made: nothing to keep
+      throw;
+    }
+    sync_folder_of(path);
+  }
+
+  void remove_file(const std::string& path) override {
+    std::string name;
+    Descriptor folder(open_folder_of(path, name, O_PATH));
+    if (folder.get() < 0 && errno == ENOENT) return;
+    if (folder.get() < 0 || (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)) {
+      throw posix_failure("cannot delete", path, errno);
+    }
+  }
+
+  void throw_if_interrupted() override { throw_if_interrupted_or_changed(); }
+
+  std::unique_ptr<BackgroundIo> start_background_io() override {
+    // The thread starts with the signals blocked that must reach the conversion's thread: a
+    // termination signal or a lease break has to interrupt a wait there. The file size limit's
+    // signal goes to the thread whose write passed it, and is caught there as anywhere.
+    sigset_t blocked;
+    sigset_t before;
+    sigemptyset(&blocked);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGIO}) sigaddset(&blocked, signal_number);
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &before);
+    std::unique_ptr<BackgroundIo> io;
+    try {
+      io = std::make_unique<BackgroundIo>();
+    } catch (const std::system_error&) {
+      // No thread to be had (a process or thread limit): this thread does the work in turn.
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return io;
+  }
+
+ private:
+  static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {
+    if (error == ENOENT) return std::nullopt;
+    throw posix_failure("cannot look up", path, error);
+  }
+};
+
+}  // namespace
+
+FileSystem& platform_file_system() {
+  static PosixFileSystem files;
+  return files;
+}
+
+}  // namespace textfile

@@ -1,0 +1,220 @@
+#include "textfile/posix/posix_input.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "textfile/posix/descriptor.h"
+#include "textfile/posix/file_status.h"
+#include "textfile/posix/input_lease.h"
+#include "textfile/posix/opening.h"
+#include "textfile/posix/paths.h"
+
+namespace textfile::posix {
+namespace {
+
+class PosixInput : public ReadableFile {
+ public:
+  PosixInput(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixInput() override { close(); }
+
+  std::size_t read(char* into, std::size_t capacity) override {
+    for (;;) {
+      ssize_t got = ::read(fd_.get(), into, capacity);
+      if (got >= 0) {
+        bytes_read_ += static_cast<std::uint64_t>(got);
+        return static_cast<std::size_t>(got);
+      }
+      if (errno != EINTR) throw posix_failure("cannot read", path_, errno);
+      throw_if_interrupted_or_changed();
+    }
+  }
+
+  FileIdentity identity() const override {
+    return identity_of_open(fd_.get(), path_, "cannot read");
+  }
+
+  std::uint64_t size() const override { return opened_.stx_size; }
+
+  std::uint64_t modified() const override {
+    return static_cast<std::uint64_t>(opened_.stx_mtime.tv_sec) * 1000000000u +
+           opened_.stx_mtime.tv_nsec;
+  }
+
+  void throw_if_changed() override;
+  bool pin(const std::string& name) override;
+  void remove(const std::string& aside_name) override;
+
+  void close() override {
+    if (fd_.get() < 0) return;
+    input_lease::forget();
+    fd_.reset();
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // What the file is like once it is locked and leased; compared again before deleting it.
+  void remember_state() {
+    if (int error = stamps_of(fd_.get(), opened_)) {
+      throw posix_failure("cannot open", path_, error);
+    }
+  }
+
+  // Fails unless the file is as it was opened and read to its end: nobody wrote, appended,
+  // truncated or touched it since.
+  void throw_unless_as_opened() const {
+    struct statx now;
+    if (int error = stamps_of(fd_.get(), now)) {
+      throw posix_failure("cannot delete", path_, error);
+    }
+    if (now.stx_size != bytes_read_ || !same_time(now.stx_mtime, opened_.stx_mtime) ||
+        !same_time(now.stx_ctime, opened_.stx_ctime)) {
+      throw FileFailure("cannot convert", path_, ESTALE, "changed while being converted");
+    }
+  }
+
+ private:
+  static bool same_time(const struct statx_timestamp& a, const struct statx_timestamp& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+
+  Descriptor fd_;
+  std::string path_;
+  std::uint64_t bytes_read_ = 0;
+  struct statx opened_ {};
+};
+
+// Fails, naming the input's path, unless `name` in `folder` (the input's name, or the name it
+// was moved aside to) names the file `converted`.
+void throw_unless_named(int folder, const std::string& name, const std::string& input_path,
+                        const FileIdentity& converted) {
+  struct statx status;
+  if (int error = status_of(folder, name, 0, status)) {
+    throw posix_failure("cannot delete", input_path, error);
+  }
+  if (!same_file(status, converted)) {
+    throw FileFailure("cannot delete", input_path, ESTALE,
+                      "the path names another file than the one converted");
+  }
+}
+
+void PosixInput::throw_if_changed() {
+  input_lease::throw_if_broken();
+  std::string name;
+  Descriptor folder(open_folder_of(path_, name, O_PATH));
+  if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
+  struct statx named;
+  if (int error = status_of(folder.get(), name, 0, named)) {
+    throw posix_failure("cannot delete", path_, error);
+  }
+  if (!same_file(named, identity())) {
+    throw FileFailure("cannot delete", path_, ESTALE,
+                      "the path names another file than the one converted");
+  }
+  throw_unless_as_opened();
+}
+
+bool PosixInput::pin(const std::string& name) {
+  std::string own_name;
+  Descriptor folder(open_folder_of(path_, own_name, O_RDONLY));
+  if (folder.get() < 0) throw posix_failure("cannot open the folder of", path_, errno);
+  // An input that is a symbolic link pins the file it leads to, the one converted.
+  if (::linkat(folder.get(), own_name.c_str(), folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) !=
+      0) {
+    int error = errno;
+    // No second names on this file system, or not for this user (a file of another user where
+    // the system protects hard links), or not here (a link to another file system).
+    if (error == EPERM || error == EOPNOTSUPP || error == EMLINK || error == ENOSYS ||
+        error == EXDEV) {
+      return false;
+    }
+    throw posix_failure("cannot pin", beside(path_, name), error);
+  }
+  // A file system that numbers the names of one file apart cannot tell by a name which file it
+  // is: no pin there. Nor when the path named another file by now; its deletion fails later.
+  struct statx pinned;
+  if (status_of(folder.get(), name, AT_SYMLINK_NOFOLLOW, pinned) != 0 ||
+      !same_file(pinned, identity())) {
+    ::unlinkat(folder.get(), name.c_str(), 0);
+    return false;
+  }
+  if (::fsync(folder.get()) != 0)
+    throw posix_failure("cannot sync folder", beside(path_, ""), errno);
+  // The new name is the file's only change since it was read: its change time moved.
+  struct statx now;
+  if (stamps_of(fd_.get(), now) == 0 && now.stx_size == opened_.stx_size &&
+      same_time(now.stx_mtime, opened_.stx_mtime)) {
+    opened_.stx_ctime = now.stx_ctime;
+  }
+  return true;
+}
+
+bool move_without_replacing(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // A file system or a kernel (before Linux 3.15: the C library says EINVAL for it) that cannot
+  // promise it: the name is looked at first.
+  struct stat status;
+  if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
+void PosixInput::remove(const std::string& aside_name) {
+  FileIdentity converted = identity();
+  throw_if_changed();
+  // A file nobody may write is read-only: it stays, even for a user whom the system would
+  // let remove it.
+  struct stat status;
+  if (::fstat(fd_.get(), &status) != 0) throw posix_failure("cannot delete", path_, errno);
+  if ((status.st_mode & 0222) == 0) throw posix_failure("cannot delete", path_, EACCES);
+
+  // Moved aside under a name of this attempt's own before it goes: a file moved onto the path
+  // after the check above is then never the one deleted. What was moved is checked once more
+  // and put back when it is not the file converted.
+  std::string name;
+  Descriptor folder(open_folder_of(path_, name, O_PATH));
+  if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
+  if (!move_without_replacing(folder.get(), name, aside_name)) {
+    if (errno == EEXIST)
+      throw posix_failure("cannot move aside to", beside(path_, aside_name), errno);
+    throw posix_failure("cannot delete", path_, errno);
+  }
+  try {
+    throw_unless_named(folder.get(), aside_name, path_, converted);
+    input_lease::throw_if_broken();
+    if (::unlinkat(folder.get(), aside_name.c_str(), 0) != 0) {
+      throw posix_failure("cannot delete", path_, errno);
+    }
+  } catch (const FileFailure&) {
+    if (!move_without_replacing(folder.get(), aside_name, name)) {
+      throw posix_failure("cannot put back", beside(path_, aside_name), errno);
+    }
+    throw;
+  }
+  close();
+}
+
+}  // namespace
+
+std::unique_ptr<ReadableFile> open_input(const std::string& path) {
+  auto input =
+      std::make_unique<PosixInput>(open_ordinary_file(path, O_RDONLY, "cannot open"), path);
+  if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      throw FileFailure("cannot open", path, EWOULDBLOCK, "in use by another run");
+    }
+    throw posix_failure("cannot lock", path, errno);
+  }
+  if (!still_named(input->fd(), path, 0, "cannot open")) return nullptr;
+  input_lease::take(input->fd(), path);
+  input->remember_state();
+  return input;
+}
+
+}  // namespace textfile::posix

@@ -1,0 +1,229 @@
+#include "textfile/posix/posix_output.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+
+#include "textfile/posix/descriptor.h"
+#include "textfile/posix/file_status.h"
+#include "textfile/posix/opening.h"
+
+namespace textfile::posix {
+namespace {
+
+// Only this program, run by the output's owner, by the running user or by the system
+// administrator, could have written the file, and nobody else could have changed it since.
+void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
+  if (!S_ISREG(status.st_mode)) {
+    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+  }
+  struct stat output_status {};
+  bool owner_known = ::fstat(output_fd, &output_status) == 0;
+  if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
+      !(owner_known && status.st_uid == output_status.st_uid)) {
+    throw FileFailure("cannot trust", path, EPERM, "owned by another user");
+  }
+  if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+    throw FileFailure("cannot trust", path, EPERM, "writable by other users");
+  }
+}
+
+class PosixOutput : public WritableFile {
+ public:
+  PosixOutput(int fd, std::string path, bool created = false)
+      : fd_(fd), path_(std::move(path)), created_(created) {}
+  ~PosixOutput() override {
+    try {
+      close();
+    } catch (const FileFailure&) {
+    }
+  }
+
+  void write(const char* bytes, std::size_t size) override {
+    while (size > 0) {
+      ssize_t written = ::write(fd_.get(), bytes, size);
+      if (written < 0) {
+        if (errno != EINTR) throw posix_failure("cannot write", path_, errno);
+        throw_if_interrupted_or_changed();
+        continue;
+      }
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+    }
+#ifdef __linux__
+    // Start writing the new blocks to the disk now, while the conversion goes on, so that the
+    // sync before the input is deleted finds little left to wait for. Only a hint: any error
+    // shows at that sync.
+    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+  }
+
+  std::uint64_t size() const override {
+    struct stat status;
+    if (::fstat(fd_.get(), &status) != 0) {
+      throw posix_failure("cannot read the size of", path_, errno);
+    }
+    return static_cast<std::uint64_t>(status.st_size);
+  }
+
+  void truncate(std::uint64_t length) override {
+    if (::ftruncate(fd_.get(), static_cast<off_t>(length)) != 0) {
+      throw posix_failure("cannot truncate", path_, errno);
+    }
+  }
+
+  void sync() override {
+    if (::fsync(fd_.get()) != 0) throw posix_failure("cannot sync", path_, errno);
+  }
+
+  FileIdentity identity() const override {
+    return identity_of_open(fd_.get(), path_, "cannot read the identity of");
+  }
+
+  bool created() const override { return created_; }
+
+  std::optional<std::string> read_trusted_file(const std::string& path) const override;
+
+  void close() override {
+    int fd = fd_.release();
+    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
+      throw posix_failure("cannot close", path_, errno);
+    }
+  }
+
+  // Waits for the exclusive lock that keeps other runs from writing between this run's lines,
+  // then shows other runs that this one holds the file as its main output.
+  void lock_as_main_output() {
+    while (::flock(fd_.get(), LOCK_EX) != 0) {
+      if (errno != EINTR) throw posix_failure("cannot lock", path_, errno);
+      throw_if_interrupted_or_changed();
+    }
+#ifdef F_OFD_SETLK
+    struct flock mark = main_output_mark(F_WRLCK);
+    ::fcntl(fd_.get(), F_OFD_SETLK, &mark);  // where the file system has no such locks: no mark
+#endif
+  }
+
+  // A run holds its main output's lock when it asks for its split output's, so two runs whose
+  // outputs cross (each one's split output the other's main output) would wait for each other
+  // forever. A run that holds a file as its split output waits for nothing more, and is waited
+  // for; a file another run holds as its main output fails at once.
+  void lock_as_split_output(const char* what_failed) {
+    for (;;) {
+      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return;
+      if (errno == EINTR) {
+        throw_if_interrupted_or_changed();
+        continue;
+      }
+      if (errno != EWOULDBLOCK) throw posix_failure("cannot lock", path_, errno);
+      if (held_as_main_output()) {
+        throw FileFailure(what_failed, path_, EWOULDBLOCK, "in use by another run");
+      }
+      pause_while_held();
+    }
+  }
+
+  int fd() const { return fd_.get(); }
+
+ private:
+  // A lock on one byte far beyond any output's end, which no lock of the data ever meets.
+  static struct flock main_output_mark(short type) {
+    struct flock mark {};
+    mark.l_type = type;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = static_cast<off_t>(1) << 40;
+    mark.l_len = 1;
+    return mark;
+  }
+
+  bool held_as_main_output() const {
+#ifdef F_OFD_GETLK
+    struct flock mark = main_output_mark(F_WRLCK);
+    return ::fcntl(fd_.get(), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
+#else
+    return false;
+#endif
+  }
+
+  Descriptor fd_;
+  std::string path_;
+  bool created_;
+};
+
+std::optional<std::string> PosixOutput::read_trusted_file(const std::string& path) const {
+  Descriptor fd(open_retrying(path, O_RDONLY | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
+    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+  }
+  throw_unless_trusted(fd.get(), path, fd_.get());
+  std::string content;
+  char block[4096];
+  for (;;) {
+    ssize_t got = ::read(fd.get(), block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw posix_failure("cannot read", path, errno);
+    if (got == 0) return content;
+    content.append(block, static_cast<std::size_t>(got));
+  }
+}
+
+// Files this run holds already are refused, rather than waited for on their own lock. The
+// path is looked at before opening too: opening the leased input for writing would break
+// this run's own lease.
+void throw_if_held(const struct statx& status, const std::string& path, const char* what_failed,
+                   const FileIdentity& input, const FileIdentity* main_output) {
+  if (same_file(status, input)) throw FileFailure(what_failed, path, EINVAL, "is the input itself");
+  if (main_output != nullptr && same_file(status, *main_output)) {
+    throw FileFailure(what_failed, path, EINVAL, "is the main output too");
+  }
+}
+
+}  // namespace
+
+// Opens, creating it when missing, and locks an output. A file whose name another run took
+// away while this one waited for its lock is let go and the path opened afresh: records
+// written into a file without a name would be lost.
+std::unique_ptr<WritableFile> open_output(const std::string& path, int flags,
+                                          const char* what_failed, const FileIdentity& input,
+                                          const FileIdentity* main_output) {
+  flags |= O_NOFOLLOW;
+  for (;;) {
+    struct statx status;
+    if (status_of(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, status) == 0) {
+      throw_if_held(status, path, what_failed, input, main_output);
+    }
+    bool created = true;
+    int fd = open_ordinary_file(path, flags | O_CREAT | O_EXCL, what_failed, EEXIST);
+    if (fd < 0) {
+      created = false;
+      fd = open_ordinary_file(path, flags, what_failed, ENOENT);
+      if (fd < 0) continue;  // removed in between: made afresh
+    }
+    auto output = std::make_unique<PosixOutput>(fd, path, created);
+    if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
+    throw_if_held(status, path, what_failed, input, main_output);
+    if (main_output == nullptr) {
+      output->lock_as_main_output();
+    } else {
+      output->lock_as_split_output(what_failed);
+    }
+    if (still_named(fd, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
+  }
+}
+
+void write_and_close(int fd, const std::string& path, const std::string& content) {
+  PosixOutput output(fd, path);
+  output.write(content.data(), content.size());
+  output.sync();
+  output.close();
+}
+
+}  // namespace textfile::posix
