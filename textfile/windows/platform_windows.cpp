@@ -5,7 +5,7 @@
 
 #include "textfile/file_failure.h"
 #include "textfile/platform.h"
-#include "textfile/windows_text.h"
+#include "textfile/windows/windows_text.h"
 
 namespace textfile {
 namespace {

@@ -1,4 +1,4 @@
-#include "textfile/windows_text.h"
+#include "textfile/windows/windows_text.h"
 
 #include <windows.h>
 

@@ -1,0 +1,134 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
+
+#include <memory>
+#include <string>
+
+#include "textfile/file_failure.h"
+#include "textfile/file_system.h"
+#include "textfile/platform.h"
+#include "textfile/windows/failures.h"
+#include "textfile/windows/identity.h"
+#include "textfile/windows/paths.h"
+#include "textfile/windows/windows_input.h"
+#include "textfile/windows/windows_output.h"
+#include "textfile/windows/windows_text.h"
+
+namespace textfile {
+namespace {
+
+using namespace windows;
+
+class WindowsFileSystem : public FileSystem {
+ public:
+  bool is_convertible_file(const std::string& path) override {
+    std::wstring wide = to_wide(path);
+    // Wildcards would make the name a pattern; besides * and ?, the system reads < > and " as
+    // wildcards too. The long-path prefix \\?\ is no wildcard.
+    std::size_t name_start = wide.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    if (wide.find_first_of(L"*?<>\"", name_start) != std::wstring::npos) return false;
+    DWORD attributes = ::GetFileAttributesW(system_path(wide).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                      FILE_ATTRIBUTE_DEVICE)) {
+      return false;
+    }
+    // A device name (NUL, CON, COM1, ...) is not a file, wherever it stands.
+    return full_path(wide).compare(0, 4, L"\\\\.\\") != 0;
+  }
+
+  std::unique_ptr<ReadableFile> open_input(const std::string& path) override {
+    return windows::open_input(path);
+  }
+
+  std::unique_ptr<WritableFile> open_main_output(const std::string& path,
+                                                 const FileIdentity& input) override {
+    // Not emptied on opening: another run may still be writing it until its lock is ours.
+    auto output = open_output(path, "cannot create", input, nullptr);
+    output->truncate(0);
+    return output;
+  }
+
+  std::unique_ptr<WritableFile> open_split_output(const std::string& path,
+                                                  const FileIdentity& input,
+                                                  const FileIdentity& main_output) override {
+    return open_output(path, "cannot append to", input, &main_output);
+  }
+
+  void sync_folder_of(const std::string&) override {
+    // Nothing to do, and nothing Windows would let an ordinary user do: a folder cannot be
+    // flushed on its own. NTFS keeps folder changes in its journal, in order, and writes the
+    // journal out with every FlushFileBuffers; a change not yet written is lost only together
+    // with every change after it.
+  }
+
+  std::string absolute_path(const std::string& path) override {
+    std::wstring full = full_path(to_wide(path));
+    if (full.empty()) throw last_failure("cannot find the current folder of", path);
+    return to_narrow(full);
+  }
+
+  std::size_t file_name_start(const std::string& path) const override {
+    return last_component_start(path);
+  }
+
+  std::optional<FileIdentity> identity_of(const std::string& path) override {
+    return identity_following_links(path);
+  }
+
+  void write_small_file(const std::string& path, const std::string& content) override {
+    // Written aside and moved over the old one: a crash leaves the old file or the new one,
+    // never a mixture. The file is hidden, as the dot at the start of its name hides it on
+    // POSIX, and only its owner, the system and administrators may touch it, whatever the
+    // folder would pass on to it: read_trusted_file refuses a file that others may write.
+    std::string temporary = path + ".new";
+    std::wstring wide_temporary = system_path(temporary);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+      throw last_failure("cannot create", temporary);
+    }
+    std::unique_ptr<void, decltype(&::LocalFree)> frees(descriptor, ::LocalFree);
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+    // A leftover of a crash goes first; CREATE_NEW then follows no link at the name.
+    ::DeleteFileW(wide_temporary.c_str());
+    HANDLE handle = ::CreateFileW(wide_temporary.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
+                                  &security, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw last_failure("cannot create", temporary);
+    try {
+      write_and_close(handle, temporary, content);
+      if (!::MoveFileExW(wide_temporary.c_str(), system_path(path).c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        throw last_failure("cannot rename", temporary);
+      }
+    } catch (const FileFailure&) {
+      ::DeleteFileW(wide_temporary.c_str());  // this run's own, half made: nothing to keep
+      throw;
+    }
+  }
+
+  void remove_file(const std::string& path) override {
+    if (!::DeleteFileW(system_path(path).c_str()) && !is_missing(::GetLastError())) {
+      throw last_failure("cannot delete", path);
+    }
+  }
+
+  std::unique_ptr<BackgroundIo> start_background_io() override {
+    return std::make_unique<BackgroundIo>();
+  }
+
+  void throw_if_interrupted() override {
+    // Windows has no lease to watch writers with: the input's share mode keeps them out.
+    textfile::throw_if_interrupted();
+  }
+};
+
+}  // namespace
+
+FileSystem& platform_file_system() {
+  static WindowsFileSystem files;
+  return files;
+}
+
+}  // namespace textfile
