@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "temp_folder.h"
+#include "textfile/failure_texts.h"
 #include "textfile/file_failure.h"
 #include "textfile/file_system.h"
 
@@ -32,7 +33,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kChanged = "changed while being converted";
+constexpr const char* kChanged = textfile::failure_text::kChanged;
 constexpr const char* kAside = ".zorvant-test.deleting";
 
 textfile::FileSystem& files() { return textfile::platform_file_system(); }
@@ -136,8 +137,7 @@ TEST(GuardedDelete, FileOfTheSameNumberOnAnotherFileSystemIsNotTheInput) {
   ASSERT_EQ(::symlink("other", folder.Path("d2").c_str()), 0);
   ASSERT_EQ(::rename(folder.Path("d2").c_str(), folder.Path("d").c_str()), 0);
 
-  EXPECT_EQ(failure_of([&] { input->remove(kAside); }),
-            "the path names another file than the one converted");
+  EXPECT_EQ(failure_of([&] { input->remove(kAside); }), textfile::failure_text::kAnotherFile);
   EXPECT_EQ(folder.Read("other/A.dat"), "other");
   input->close();
   for (const char* name : {"one", "other"}) ::umount2(folder.Path(name).c_str(), MNT_DETACH);
@@ -234,18 +234,18 @@ TEST(UndoRecordFile, IsReadOnlyWhereOnlyThisProgramCouldHaveWrittenIt) {
     bool needs_root;
   } kinds[] = {
       {"writable by the group", [&] { return ::chmod(record.c_str(), 0664); },
-       "writable by other users", false},
+       textfile::failure_text::kWritableByOthers, false},
       {"writable by anyone", [&] { return ::chmod(record.c_str(), 0666); },
-       "writable by other users", false},
+       textfile::failure_text::kWritableByOthers, false},
       {"another user's", [&] { return ::chown(record.c_str(), 65534, 65534); },
-       "owned by another user", true},
+       textfile::failure_text::kOwnedByAnotherUser, true},
       {"a FIFO", [&] { return ::unlink(record.c_str()) || ::mkfifo(record.c_str(), 0600); },
-       "not an ordinary file", false},
+       textfile::failure_text::kNotAnOrdinaryFile, false},
       {"a folder", [&] { return ::unlink(record.c_str()) || ::mkdir(record.c_str(), 0700); },
-       "not an ordinary file", false},
+       textfile::failure_text::kNotAnOrdinaryFile, false},
       {"a symbolic link",
        [&] { return ::unlink(record.c_str()) || ::symlink("A.dat.txt", record.c_str()); },
-       "not an ordinary file", false},
+       textfile::failure_text::kNotAnOrdinaryFile, false},
   };
   for (const auto& kind : kinds) {
     SCOPED_TRACE(kind.kind);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "textfile/failure_texts.h"
 #include "textfile/file_failure.h"
 
 namespace {
@@ -35,7 +36,7 @@ class MemoryInput : public textfile::ReadableFile {
       throw textfile::FileFailure("cannot delete", path_, EIO, "replaced");
     }
     if (file_->content != content_ || file_->modified != modified_) {
-      throw textfile::FileFailure("cannot convert", path_, EIO, "changed while being converted");
+      throw textfile::FileFailure("cannot convert", path_, EIO, textfile::failure_text::kChanged);
     }
   }
   bool pin(const std::string& name) override {
@@ -196,10 +197,11 @@ std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_output(
   bool created = false;
   if (allow(what_failed, path)) {
     if (has(path) && identity(path) == input) {
-      throw textfile::FileFailure(what_failed, path, EINVAL, "is the input itself");
+      throw textfile::FileFailure(what_failed, path, EINVAL, textfile::failure_text::kIsTheInput);
     }
     if (has(path) && main_output && identity(path) == *main_output) {
-      throw textfile::FileFailure(what_failed, path, EINVAL, "is the main output too");
+      throw textfile::FileFailure(what_failed, path, EINVAL,
+                                  textfile::failure_text::kIsTheMainOutput);
     }
     created = !has(path);
     if (created) names_[path] = new_file("");
@@ -248,10 +250,12 @@ std::optional<std::string> MemoryFileSystem::read_trusted_file(const std::string
   if (!allow("cannot read", path) || !has(path)) return std::nullopt;
   const File& record = file(path);
   if (record.owner != 0 && record.owner != owner) {
-    throw textfile::FileFailure("cannot trust", path, EPERM, "owned by another user");
+    throw textfile::FileFailure("cannot trust", path, EPERM,
+                                textfile::failure_text::kOwnedByAnotherUser);
   }
   if (record.writable_by_others) {
-    throw textfile::FileFailure("cannot trust", path, EPERM, "writable by other users");
+    throw textfile::FileFailure("cannot trust", path, EPERM,
+                                textfile::failure_text::kWritableByOthers);
   }
   return record.content;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "textfile/failure_texts.h"
 #include "textfile/file_failure.h"
 
 namespace textfile::input_lease {
@@ -48,7 +49,8 @@ void take(int fd, const std::string& path) {
     return;
   }
   // A read lease is refused with EAGAIN exactly when someone has the file open for writing.
-  if (errno == EAGAIN) throw FileFailure("cannot open", path, EAGAIN, "in use by another program");
+  if (errno == EAGAIN)
+    throw FileFailure("cannot open", path, EAGAIN, textfile::failure_text::kInUseByAnotherProgram);
 #else
   (void)fd;
   (void)path;
@@ -59,7 +61,7 @@ void throw_if_broken() {
   if (broken == 0 || leased_fd < 0) return;
   std::string path = leased_path;
   forget();
-  throw FileFailure("cannot convert", path, ESTALE, "changed while being converted");
+  throw FileFailure("cannot convert", path, ESTALE, textfile::failure_text::kChanged);
 }
 
 void forget() {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "textfile/failure_texts.h"
 #include "textfile/posix/descriptor.h"
 #include "textfile/posix/file_status.h"
 #include "textfile/posix/input_lease.h"
@@ -72,7 +73,7 @@ class PosixInput : public ReadableFile {
     }
     if (now.stx_size != bytes_read_ || !same_time(now.stx_mtime, opened_.stx_mtime) ||
         !same_time(now.stx_ctime, opened_.stx_ctime)) {
-      throw FileFailure("cannot convert", path_, ESTALE, "changed while being converted");
+      throw FileFailure("cannot convert", path_, ESTALE, textfile::failure_text::kChanged);
     }
   }
 
@@ -96,8 +97,7 @@ void throw_unless_named(int folder, const std::string& name, const std::string& 
     throw posix_failure("cannot delete", input_path, error);
   }
   if (!same_file(status, converted)) {
-    throw FileFailure("cannot delete", input_path, ESTALE,
-                      "the path names another file than the one converted");
+    throw FileFailure("cannot delete", input_path, ESTALE, textfile::failure_text::kAnotherFile);
   }
 }
 
@@ -111,8 +111,7 @@ void PosixInput::throw_if_changed() {
     throw posix_failure("cannot delete", path_, error);
   }
   if (!same_file(named, identity())) {
-    throw FileFailure("cannot delete", path_, ESTALE,
-                      "the path names another file than the one converted");
+    throw FileFailure("cannot delete", path_, ESTALE, textfile::failure_text::kAnotherFile);
   }
   throw_unless_as_opened();
 }
@@ -207,7 +206,8 @@ std::unique_ptr<ReadableFile> open_input(const std::string& path) {
       std::make_unique<PosixInput>(open_ordinary_file(path, O_RDONLY, "cannot open"), path);
   if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      throw FileFailure("cannot open", path, EWOULDBLOCK, "in use by another run");
+      throw FileFailure("cannot open", path, EWOULDBLOCK,
+                        textfile::failure_text::kInUseByAnotherRun);
     }
     throw posix_failure("cannot lock", path, errno);
   }

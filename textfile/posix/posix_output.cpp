@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "textfile/failure_texts.h"
 #include "textfile/posix/descriptor.h"
 #include "textfile/posix/file_status.h"
 #include "textfile/posix/opening.h"
@@ -21,16 +22,16 @@ void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
   struct stat status;
   if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
   if (!S_ISREG(status.st_mode)) {
-    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+    throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kNotAnOrdinaryFile);
   }
   struct stat output_status {};
   bool owner_known = ::fstat(output_fd, &output_status) == 0;
   if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
       !(owner_known && status.st_uid == output_status.st_uid)) {
-    throw FileFailure("cannot trust", path, EPERM, "owned by another user");
+    throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kOwnedByAnotherUser);
   }
   if (status.st_mode & (S_IWGRP | S_IWOTH)) {
-    throw FileFailure("cannot trust", path, EPERM, "writable by other users");
+    throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kWritableByOthers);
   }
 }
 
@@ -123,7 +124,8 @@ class PosixOutput : public WritableFile {
       }
       if (errno != EWOULDBLOCK) throw posix_failure("cannot lock", path_, errno);
       if (held_as_main_output()) {
-        throw FileFailure(what_failed, path_, EWOULDBLOCK, "in use by another run");
+        throw FileFailure(what_failed, path_, EWOULDBLOCK,
+                          textfile::failure_text::kInUseByAnotherRun);
       }
       pause_while_held();
     }
@@ -161,7 +163,7 @@ std::optional<std::string> PosixOutput::read_trusted_file(const std::string& pat
   if (fd.get() < 0) {
     if (errno == ENOENT) return std::nullopt;
     if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
-    throw FileFailure("cannot trust", path, EPERM, "not an ordinary file");
+    throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kNotAnOrdinaryFile);
   }
   throw_unless_trusted(fd.get(), path, fd_.get());
   std::string content;
@@ -180,9 +182,10 @@ std::optional<std::string> PosixOutput::read_trusted_file(const std::string& pat
 // this run's own lease.
 void throw_if_held(const struct statx& status, const std::string& path, const char* what_failed,
                    const FileIdentity& input, const FileIdentity* main_output) {
-  if (same_file(status, input)) throw FileFailure(what_failed, path, EINVAL, "is the input itself");
+  if (same_file(status, input))
+    throw FileFailure(what_failed, path, EINVAL, textfile::failure_text::kIsTheInput);
   if (main_output != nullptr && same_file(status, *main_output)) {
-    throw FileFailure(what_failed, path, EINVAL, "is the main output too");
+    throw FileFailure(what_failed, path, EINVAL, textfile::failure_text::kIsTheMainOutput);
   }
 }
 

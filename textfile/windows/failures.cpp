@@ -1,5 +1,6 @@
 #include "textfile/windows/failures.h"
 
+#include "textfile/failure_texts.h"
 #include "textfile/windows/windows_text.h"
 
 namespace textfile::windows {
@@ -14,7 +15,7 @@ FileFailure last_failure(const std::string& what_failed, const std::string& path
 
 FileFailure another_file(const std::string& path) {
   return FileFailure("cannot delete", path, ERROR_FILE_INVALID,
-                     "the path names another file than the one converted");
+                     textfile::failure_text::kAnotherFile);
 }
 
 FileFailure untrusted(const std::string& path, const char* why) {

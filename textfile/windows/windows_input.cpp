@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "textfile/failure_texts.h"
 #include "textfile/platform.h"
 #include "textfile/windows/failures.h"
 #include "textfile/windows/handle.h"
@@ -51,7 +52,7 @@ class WindowsInput : public ReadableFile {
     if (now.size != bytes_read_ || now.creation != opened_.creation ||
         now.last_write != opened_.last_write || now.change != opened_.change) {
       throw FileFailure("cannot convert", path_, ERROR_FILE_INVALID,
-                        "changed while being converted");
+                        textfile::failure_text::kChanged);
     }
   }
 
@@ -231,7 +232,8 @@ std::unique_ptr<ReadableFile> open_input(const std::string& path) {
       return nullptr;
     }
     if (error == ERROR_SHARING_VIOLATION) {
-      throw FileFailure("cannot open", path, static_cast<int>(error), "in use by another run");
+      throw FileFailure("cannot open", path, static_cast<int>(error),
+                        textfile::failure_text::kInUseByAnotherRun);
     }
     throw windows_failure("cannot open", path, error);
   }

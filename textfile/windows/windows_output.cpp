@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "textfile/failure_texts.h"
 #include "textfile/platform.h"
 #include "textfile/windows/failures.h"
 #include "textfile/windows/handle.h"
@@ -133,15 +134,16 @@ std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& p
   FileState state = state_of(handle, path, "cannot open");
   if (::GetFileType(handle) != FILE_TYPE_DISK ||
       (state.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    throw untrusted(path, "not an ordinary file");
+    throw untrusted(path, textfile::failure_text::kNotAnOrdinaryFile);
   }
   Security security;
   DWORD error = security.read(handle);
   if (error != ERROR_SUCCESS) throw windows_failure("cannot trust", path, error);
   if (!is_owner(security.owner) && !is_own_account(security.owner)) {
-    throw untrusted(path, "owned by another user");
+    throw untrusted(path, textfile::failure_text::kOwnedByAnotherUser);
   }
-  if (is_writable_by_others(security.access)) throw untrusted(path, "writable by other users");
+  if (is_writable_by_others(security.access))
+    throw untrusted(path, textfile::failure_text::kWritableByOthers);
 
   std::string content;
   char block[4096];
@@ -160,10 +162,12 @@ std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& p
 void refuse_own_file(const FileIdentity& found, const std::string& path, const char* what_failed,
                      const FileIdentity& input, const FileIdentity* main_output) {
   if (found == input) {
-    throw FileFailure(what_failed, path, ERROR_INVALID_PARAMETER, "is the input itself");
+    throw FileFailure(what_failed, path, ERROR_INVALID_PARAMETER,
+                      textfile::failure_text::kIsTheInput);
   }
   if (main_output != nullptr && found == *main_output) {
-    throw FileFailure(what_failed, path, ERROR_INVALID_PARAMETER, "is the main output too");
+    throw FileFailure(what_failed, path, ERROR_INVALID_PARAMETER,
+                      textfile::failure_text::kIsTheMainOutput);
   }
 }
 
