@@ -19,18 +19,6 @@ void end_if_interrupted() {
   }
 }
 
-int exit_status(job::RunOutcome outcome) {
-  switch (outcome) {
-    case job::RunOutcome::kConverted:
-      return 0;
-    case job::RunOutcome::kNothingToDo:
-      // No failure: a scheduler that starts runs for paths of its own checks that the input
-      // is gone.
-      return 0;
-  }
-  return 0;
-}
-
 }  // namespace
 
 // Exit statuses: 0 when the input was converted or there was nothing to convert, 1 after a
@@ -39,8 +27,10 @@ int main(int argc, char** argv) {
   textfile::guard_standard_streams();
   textfile::watch_for_interruptions();
   try {
-    return exit_status(
-        job::run_conversion(textfile::platform_file_system(), textfile::argument_text(argc, argv)));
+    // Converted, or nothing to convert: no failure either way. A scheduler that starts runs for
+    // paths of its own checks that the input is gone.
+    job::run_conversion(textfile::platform_file_system(), textfile::argument_text(argc, argv));
+    return 0;
   } catch (const textfile::Interrupted& interruption) {
     textfile::end_with_signal(interruption.signal_number());
   } catch (const textfile::FileFailure& failure) {

@@ -14,7 +14,7 @@ namespace job {
 namespace {
 
 // Deletes the input, still locked, and makes its removal durable.
-void delete_input(textfile::FileSystem& files, textfile::TextInputFile& input,
+void remove_input(textfile::FileSystem& files, textfile::TextInputFile& input,
                   const std::string& input_path, const std::string& attempt) {
   input.file().remove(attempt_file_name(attempt, kAsideKind));
   files.sync_folder_of(input_path);
@@ -45,7 +45,7 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   const std::string attempt = new_attempt();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
-    delete_input(files, input, input_path, attempt);
+    remove_input(files, input, input_path, attempt);
     return RunOutcome::kConverted;
   }
 
@@ -72,7 +72,7 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   input.file().throw_if_changed();
   if (split_output) split_output->mark_complete();
 
-  delete_input(files, input, input_path, split_output ? split_output->attempt() : attempt);
+  remove_input(files, input, input_path, split_output ? split_output->attempt() : attempt);
   if (split_output) split_output->commit();
   main_output.close();
   return RunOutcome::kConverted;

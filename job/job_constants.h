@@ -33,9 +33,6 @@ struct FillRule {
 constexpr FillRule kMarkedFillRules[] = {{48, 49, 50}, {52, 53, 54}};
 constexpr FillRule kUnmarkedFillRules[] = {{29, 30, 31}, {33, 34, 35}};
 
-// The furthest character position any fill rule looks at.
-constexpr std::size_t kLastFillPosition = 54;
-
 // The longest file name, in bytes, that the file systems the program runs on all take.
 constexpr std::size_t kLongestFileName = 255;
 

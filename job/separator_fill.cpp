@@ -26,11 +26,12 @@ struct CharacterSpan {
   std::size_t length;
 };
 
-// The byte offset of the character at 1-based `position` (at most kLastFillPosition), or an
+// The byte offset of the character at 1-based `position` (at most a last fill position), or an
 // offset of `size` or more when the record has fewer characters.
 std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position,
                                const LeadingStarts& starts) {
-  static_assert(kLastFillPosition * 2 < 128, "the fill positions lie within 128 bytes");
+  static_assert(last_fill_position(true) * 2 < 128 && last_fill_position(false) * 2 < 128,
+                "the fill positions lie within 128 bytes");
   if (starts.known) {
     std::size_t in_first = textfile::count_bits(starts.bits[0]);
     if (position - 1 < in_first) return textfile::index_of_set_bit(starts.bits[0], position - 1);

@@ -33,8 +33,7 @@ void BackgroundIo::serve() {
       work = std::move(queue_.front());
       queue_.pop_front();
     }
-    // A packaged task: what it throws, Crash of the tests' file layer included, is kept for the
-    // one who waits on it.
+    // A packaged task: what it throws is kept for the one who waits on it.
     work();
   }
 }
