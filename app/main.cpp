@@ -12,10 +12,8 @@ namespace {
 // it must; a signal that came while the run was failing (the file size limit's, which comes
 // with a failed write, say) decides how the program ends.
 void end_if_interrupted() {
-  try {
-    textfile::throw_if_interrupted();
-  } catch (const textfile::Interrupted& interruption) {
-    textfile::end_with_signal(interruption.signal_number());
+  if (int signal_number = textfile::pending_termination_signal()) {
+    textfile::end_with_signal(signal_number);
   }
 }
 

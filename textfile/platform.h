@@ -29,11 +29,12 @@ std::string argument_text(int argc, char** argv);
 std::size_t last_component_start(const std::string& path);
 
 // From here on, a termination signal (interrupt, terminate, hang-up, broken pipe, file size
-// limit) no longer ends the process at once: it is remembered, and throw_if_interrupted() turns
-// it into textfile::Interrupted at the run's next safe point. A signal the program was started
-// with ignored stays ignored.
+// limit) no longer ends the process at once: it is remembered, and the file layer turns it into
+// textfile::Interrupted at the run's next safe point (FileSystem::throw_if_interrupted). A
+// signal the program was started with ignored stays ignored.
 void watch_for_interruptions();
-void throw_if_interrupted();
+// The termination signal that has arrived since, or 0.
+int pending_termination_signal();
 
 // Ends the process with the status the signal itself gives, as if it had never been caught.
 [[noreturn]] void end_with_signal(int signal_number);

@@ -17,7 +17,7 @@ namespace textfile::posix {
 // for a termination signal or a writer that broke the input's lease; any other signal, and the
 // call is simply tried again.
 void throw_if_interrupted_or_changed() {
-  throw_if_interrupted();
+  if (int signal_number = pending_termination_signal()) throw Interrupted(signal_number);
   input_lease::throw_if_broken();
 }
 

@@ -70,9 +70,7 @@ void watch_for_interruptions() {
   }
 }
 
-void throw_if_interrupted() {
-  if (pending_signal != 0) throw Interrupted(pending_signal);
-}
+int pending_termination_signal() { return pending_signal; }
 
 void end_with_signal(int signal_number) {
   struct sigaction fallback {};

@@ -120,7 +120,7 @@ class WindowsFileSystem : public FileSystem {
 
   void throw_if_interrupted() override {
     // Windows has no lease to watch writers with: the input's share mode keeps them out.
-    textfile::throw_if_interrupted();
+    if (int signal_number = pending_termination_signal()) throw Interrupted(signal_number);
   }
 };
 

@@ -57,10 +57,7 @@ std::size_t last_component_start(const std::string& path) {
 // starting program chose to ignore is never delivered, so it stays ignored.
 void watch_for_interruptions() { ::SetConsoleCtrlHandler(remember_console_event, TRUE); }
 
-void throw_if_interrupted() {
-  LONG signal_number = pending_signal;
-  if (signal_number != 0) throw Interrupted(static_cast<int>(signal_number));
-}
+int pending_termination_signal() { return static_cast<int>(pending_signal); }
 
 void end_with_signal(int) {
   // The status Windows gives a console program that a Ctrl event ends.

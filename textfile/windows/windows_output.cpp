@@ -92,7 +92,7 @@ class WindowsOutput : public WritableFile {
       if (error != ERROR_LOCK_VIOLATION) {
         throw windows_failure("cannot lock", path_, error);
       }
-      textfile::throw_if_interrupted();
+      if (int signal_number = pending_termination_signal()) throw Interrupted(signal_number);
       ::Sleep(kLockRetryMilliseconds);
     }
   }
