@@ -111,7 +111,7 @@ void convert(benchmark::State& state, const std::string& text, bool portable = f
   for (auto _ : state) {
     textfile::TextOutputFile main_output(std::make_unique<DiscardingOutput>());
     DiscardingSplitOutput split_output;
-    job::RecordRouter router(main_output, &split_output, functions);
+    job::RecordRouter router(main_output, &split_output, true, functions);
     textfile::TextInputFile input(std::make_unique<MemoryInput>(text));
     job::route_input(input, router);
     main_output.flush();

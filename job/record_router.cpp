@@ -19,11 +19,13 @@ std::size_t cut_single_byte_record(std::size_t rest, bool line_ends_here) {
 }  // namespace
 
 RecordRouter::RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output,
-                           const RecordFunctions& functions)
+                           bool marked, const RecordFunctions& functions)
     : functions_(functions),
-      marked_(split_output != nullptr),
+      marked_(marked),
       main_output_(main_output),
-      split_output_(split_output) {}
+      split_output_(split_output) {
+  assert(marked == (split_output != nullptr));
+}
 
 // Inline: it runs for every record, and a call costs as much as the rest of it.
 inline void RecordRouter::write_record(const std::uint8_t* record, std::size_t size,

@@ -27,9 +27,10 @@ class SplitOutputSource {
 // front of the next block. Nothing of a line is kept between calls but its place.
 class RecordRouter {
  public:
-  // `split_output` is null for an unmarked input. `functions` is the build of the per-record
-  // work to use: the fastest for this processor unless a test asks for another.
-  RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output,
+  // A `marked` input has a split output; an unmarked one has none (null). `functions` is the
+  // build of the per-record work to use: the fastest for this processor unless a test asks for
+  // another.
+  RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSource* split_output, bool marked,
                const RecordFunctions& functions = *record_functions_for_this_processor().front());
 
   // Writes every record that `bytes` holds whole and returns how many bytes that used. Only a

@@ -30,11 +30,10 @@ class AppendedBefore : public textfile::WritableFile {
 
 }  // namespace
 
-SplitOutput::SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io, std::string path,
-                         std::string input_path, textfile::ReadableFile& input,
-                         textfile::FileIdentity main_identity, std::string attempt)
+SplitOutput::SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
+                         textfile::ReadableFile& input, textfile::FileIdentity main_identity,
+                         std::string attempt)
     : files_(files),
-      io_(io),
       path_(std::move(path)),
       undo_path_(undo_record_path(files, path_)),
       input_path_(files.absolute_path(input_path)),
@@ -55,7 +54,8 @@ textfile::TextOutputFile& SplitOutput::file() {
 
 void SplitOutput::open() {
   file_ = std::make_unique<textfile::TextOutputFile>(
-      files_.open_split_output(path_, input_identity_, main_identity_), io_);
+      files_.open_split_output(path_, input_identity_, main_identity_),
+      files_.start_background_io());
   // From here the file's lock is held: an undo record found now belongs to a run that is gone.
   settle_earlier_run();
   if (appended_before_) return;

@@ -24,9 +24,9 @@ class SplitOutput : public SplitOutputSource {
  public:
   // `input` is the file this run converts and `main_identity` its main output: the split output
   // must be neither. `attempt` names this attempt's own files beside the input.
-  SplitOutput(textfile::FileSystem& files, textfile::BackgroundIo* io, std::string path,
-              std::string input_path, textfile::ReadableFile& input,
-              textfile::FileIdentity main_identity, std::string attempt);
+  SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
+              textfile::ReadableFile& input, textfile::FileIdentity main_identity,
+              std::string attempt);
   ~SplitOutput() override;
 
   textfile::TextOutputFile& file() override;
@@ -60,7 +60,6 @@ class SplitOutput : public SplitOutputSource {
   void release() noexcept;
 
   textfile::FileSystem& files_;
-  textfile::BackgroundIo* io_;
   std::string path_;
   std::string undo_path_;
   std::string input_path_;

@@ -60,7 +60,7 @@ Routed route_in_blocks(const std::string& input, bool marked, std::size_t block,
   MemoryFileSystem files;
   textfile::TextOutputFile main(files.open_main_output("main", {}));
   LazySplit split(files);
-  job::RecordRouter router(main, marked ? &split : nullptr, *functions);
+  job::RecordRouter router(main, marked ? &split : nullptr, marked, *functions);
   textfile::TextInputFile text(std::make_unique<BlockInput>(input, block));
   std::size_t most_held_back = 0;
   job::route_input(text, router, [&] { most_held_back = std::max(most_held_back, text.size()); });

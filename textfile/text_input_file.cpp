@@ -5,9 +5,9 @@
 
 namespace textfile {
 
-TextInputFile::TextInputFile(std::unique_ptr<ReadableFile> file, BackgroundIo* io)
+TextInputFile::TextInputFile(std::unique_ptr<ReadableFile> file, std::unique_ptr<BackgroundIo> io)
     : file_(std::move(file)),
-      io_(io),
+      io_(std::move(io)),
       buffers_{std::unique_ptr<char[]>(new char[kCarryRoom + kBlockSize]),
                std::unique_ptr<char[]>(new char[kCarryRoom + kBlockSize])} {}
 

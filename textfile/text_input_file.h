@@ -21,7 +21,9 @@ class TextInputFile {
   // The most unconsumed bytes a caller may leave before asking for more.
   static constexpr std::size_t kCarryRoom = 64 << 10;
 
-  explicit TextInputFile(std::unique_ptr<ReadableFile> file, BackgroundIo* io = nullptr);
+  // With `io`, a thread of the file's own that reads the next block ahead.
+  explicit TextInputFile(std::unique_ptr<ReadableFile> file,
+                         std::unique_ptr<BackgroundIo> io = nullptr);
   // Waits for a read still going on.
   ~TextInputFile();
 
@@ -46,7 +48,9 @@ class TextInputFile {
   void wait_for_reading() noexcept;
 
   std::unique_ptr<ReadableFile> file_;
-  BackgroundIo* io_;
+  // The file's own reading thread, or none. A read handed to it is waited for before the file
+  // goes.
+  std::unique_ptr<BackgroundIo> io_;
   // Two blocks, each with room in front for the bytes carried over: one is read into while the
   // caller works on the other.
   std::unique_ptr<char[]> buffers_[2];

@@ -4,11 +4,11 @@
 
 namespace textfile {
 
-TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, BackgroundIo* io)
+TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::unique_ptr<BackgroundIo> io)
     : file_(std::move(file)),
-      io_(io),
+      io_(std::move(io)),
       buffers_{std::unique_ptr<char[]>(new char[kBufferSize]),
-               std::unique_ptr<char[]>(io != nullptr ? new char[kBufferSize] : nullptr)} {}
+               std::unique_ptr<char[]>(io_ != nullptr ? new char[kBufferSize] : nullptr)} {}
 
 TextOutputFile::~TextOutputFile() {
   try {

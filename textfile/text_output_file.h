@@ -18,7 +18,9 @@ class TextOutputFile {
  public:
   static constexpr std::size_t kBufferSize = 1 << 20;
 
-  explicit TextOutputFile(std::unique_ptr<WritableFile> file, BackgroundIo* io = nullptr);
+  // With `io`, a thread of the file's own that writes while lines go into the other buffer.
+  explicit TextOutputFile(std::unique_ptr<WritableFile> file,
+                          std::unique_ptr<BackgroundIo> io = nullptr);
   // Closes the file if that was not done, writing out what is buffered as far as it can: after
   // a failure the file keeps the lines written before.
   ~TextOutputFile();
@@ -61,7 +63,9 @@ class TextOutputFile {
   void wait_for_writing();
 
   std::unique_ptr<WritableFile> file_;
-  BackgroundIo* io_;
+  // The file's own writing thread, or none. Every write handed to it is waited for before the
+  // file goes.
+  std::unique_ptr<BackgroundIo> io_;
   std::unique_ptr<char[]> buffers_[2];
   int current_ = 0;
   std::future<void> writing_;
