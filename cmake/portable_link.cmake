@@ -6,6 +6,13 @@
 include(CheckLinkerFlag)
 
 function(zorvant_link_portable target)
+  # The sanitizers' run-time libraries are shared ones: a static program built with them crashes
+  # at its first instruction.
+  if(CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+    message(WARNING "ZORVANT_PORTABLE is ignored in a build with sanitizers: the program is "
+                    "linked against this machine's libraries")
+    return()
+  endif()
   check_linker_flag(CXX -static-pie ZORVANT_LINKS_STATIC_PIE)
   if(ZORVANT_LINKS_STATIC_PIE)
     target_link_options(${target} PRIVATE -static-pie)
