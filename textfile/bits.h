@@ -7,12 +7,7 @@
 
 // Counting and finding set bits, which the character scan does for every block of 64 bytes.
 namespace textfile {
-// Each build has names of its own, as in code_page.h.
-#ifdef ZORVANT_WIDE_VECTORS
-inline namespace wide_vectors {
-#else
-inline namespace portable {
-#endif
+inline namespace ZORVANT_BUILD_NAMESPACE {
 
 // The number of set bits in each byte of `bits`, byte for byte.
 inline std::uint64_t count_bits_per_byte(std::uint64_t bits) {

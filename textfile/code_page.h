@@ -13,14 +13,7 @@
 // without a valid trail byte is a character of its own, so every byte string is valid text and
 // is written back exactly as read.
 namespace textfile {
-// The functions below differ with the instructions they are built for, so each build has names
-// of its own: where a call is not inlined, the linker must not hand portable code a copy built
-// for wider vectors.
-#ifdef ZORVANT_WIDE_VECTORS
-inline namespace wide_vectors {
-#else
-inline namespace portable {
-#endif
+inline namespace ZORVANT_BUILD_NAMESPACE {
 
 // What each byte can be, as bits: one load answers where two range checks took a dozen
 // instructions, and the fill asks it for every position it looks at.

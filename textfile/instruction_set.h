@@ -12,3 +12,12 @@
 #include <immintrin.h>
 #define ZORVANT_WIDE_VECTORS 1
 #endif
+
+// The namespace of this build's copies of code that differs with the instructions it is built
+// for: where a call is not inlined, the linker must not hand portable code a copy built for
+// wider vectors.
+#ifdef ZORVANT_WIDE_VECTORS
+#define ZORVANT_BUILD_NAMESPACE wide_vectors
+#else
+#define ZORVANT_BUILD_NAMESPACE portable
+#endif
