@@ -68,5 +68,5 @@ inline std::size_t index_of_set_bit(std::uint64_t bits, std::size_t n) {
 #endif
 }
 
-}  // inline namespace
+}  // namespace ZORVANT_BUILD_NAMESPACE
 }  // namespace textfile
