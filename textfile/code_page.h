@@ -224,5 +224,5 @@ inline BlockCharacters scan_64_bytes(const std::uint8_t* bytes, bool starts_insi
   return {~trails, (leads >> 63) != 0};
 }
 
-}  // inline namespace
+}  // namespace ZORVANT_BUILD_NAMESPACE
 }  // namespace textfile
