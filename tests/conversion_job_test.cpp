@@ -104,6 +104,36 @@ TEST(ConversionJob, RetryAfterAFailureOrCrashAtAnyOperationEqualsOneCleanRun) {
   }
 }
 
+// An unmarked input gets no pin, whose folder sync would make the main output's name durable on
+// the way: the run itself must, before the input goes, wherever the power is cut.
+TEST(ConversionJob, UnmarkedInputOutlivesACrashAtAnyOperation) {
+  const string unmarked_input = "/d/0501/A.dat";
+  auto unmarked_scene = [&] {
+    MemoryFileSystem files;
+    files.put(unmarked_input, scene().content(kInput));
+    return files;
+  };
+  MemoryFileSystem clean = unmarked_scene();
+  job::run_conversion(clean, unmarked_input);
+  const auto expected = visible_state(clean);
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("crash at operation " + std::to_string(n));
+    MemoryFileSystem files = unmarked_scene();
+    files.crash_at_operation(n);
+    bool stopped = false;
+    try {
+      job::run_conversion(files, unmarked_input);
+    } catch (const MemoryFileSystem::Crash&) {
+      stopped = true;
+    }
+    if (!stopped) files.cut_power();
+    files.fail_operation(0);
+    job::run_conversion(files, unmarked_input);
+    EXPECT_TRUE(visible_state(files) == expected);
+    if (!stopped) break;
+  }
+}
+
 // The power goes while a failed run takes back its appends, at every operation of that: the
 // retry still appends once.
 TEST(ConversionJob, CrashWhileAFailedRunCleansUpThenRetryEqualsOneCleanRun) {
