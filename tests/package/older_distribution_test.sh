@@ -45,10 +45,8 @@ mkdir -p "$inside"
 # convert_inside PROGRAM NAME: the sample converted inside the root by PROGRAM, a path there.
 convert_inside() {
   # The sample's files are made outside the root, under its folder: the wrapper enters the root.
-  printf '#!/bin/sh\nexec chroot "%s" /bin/sh -c %s sh "$@"\n' \
-    "$older_root" "'cd /zorvant-test/$2/data && exec $1 \"\$@\"'" >"$work/$2-inside"
-  chmod +x "$work/$2-inside"
-  bash "$(dirname "$0")/convert_sample.sh" "$work/$2-inside" "$inside/$2"
+  bash "$(dirname "$0")/convert_sample.sh" "$(wrapper "$2-inside" chroot "$older_root" /bin/sh -c \
+    "cd /zorvant-test/$2/data && exec $1 \"\$@\"" sh)" "$inside/$2"
   echo "converts in Debian 11: $2"
 }
 

@@ -38,12 +38,25 @@ program_architecture() {
   [ "$rpm_arch" = "$(uname -m)" ] || emulator=("qemu-$rpm_arch")
 }
 
+# wrapper NAME COMMAND...: makes $work/NAME, a script that runs COMMAND with the arguments it is
+# given after COMMAND's own, and gives its path.
+wrapper() {
+  local name="$1"
+  shift
+  {
+    echo '#!/bin/bash'
+    printf 'exec'
+    printf ' %q' "$@"
+    echo ' "$@"'
+  } >"$work/$name"
+  chmod +x "$work/$name"
+  echo "$work/$name"
+}
+
 # runnable PROGRAM: PROGRAM, or where it needs the emulator, a script that runs it there.
 runnable() {
   [ ${#emulator[@]} -gt 0 ] || { echo "$1"; return; }
-  printf '#!/bin/sh\nexec %s "%s" "$@"\n' "${emulator[*]}" "$1" >"$work/emulated"
-  chmod +x "$work/emulated"
-  echo "$work/emulated"
+  wrapper emulated "${emulator[@]}" "$1"
 }
 
 # check_unpacked ROOT: the program and the man page unpacked from a package into ROOT are whole
@@ -89,20 +102,17 @@ check_portable() {
   if unshare "${isolate[@]}" --root=/ true 2>/dev/null; then
     mkdir -p "$root"
     cp "$program" "$root/zorvant"
-    printf '#!/bin/sh\nexec unshare %s --root="%s" --wd=/data /zorvant "$@"\n' \
-      "${isolate[*]}" "$root" >"$work/in-bare-root"
-    chmod +x "$work/in-bare-root"
-    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$work/in-bare-root" "$root"
+    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" \
+      "$(wrapper in-bare-root unshare "${isolate[@]}" --root="$root" --wd=/data /zorvant)" "$root"
   else
     echo "not run: a root of the program alone (needs root or user namespaces)"
   fi
 
   if command -v strace >/dev/null; then
     local calls=statx,renameat2,getrandom,clone3,rseq,copy_file_range,openat2,faccessat2,close_range
-    printf '#!/bin/sh\nexec strace -f -qq -o /dev/null -e trace=%s -e inject=%s:error=ENOSYS "%s" "$@"\n' \
-      "$calls" "$calls" "$program" >"$work/on-older-kernel"
-    chmod +x "$work/on-older-kernel"
-    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" "$work/on-older-kernel" "$work/older-kernel"
+    bash "$(dirname "${BASH_SOURCE[0]}")/convert_sample.sh" \
+      "$(wrapper on-older-kernel strace -f -qq -o /dev/null -e trace=$calls \
+        -e inject=$calls:error=ENOSYS "$program")" "$work/older-kernel"
   else
     echo "not run: an older kernel's missing system calls (needs strace)"
   fi
