@@ -10,11 +10,18 @@
 namespace job {
 namespace {
 
-// Deletes the input, still locked, and makes its removal durable.
-void remove_input(textfile::FileSystem& files, textfile::TextInputFile& input,
-                  const std::string& input_path, const std::string& attempt) {
+// Deletes the input, still locked, and makes its removal durable. Once its name is gone the
+// input is converted: a failure after that says so, for nothing needs converting again. What
+// a power cut could still bring back (the input's name, its removal not yet on disk) the
+// record beside the split output and the input's pin, which then stay, tell the next run.
+void remove_input(textfile::TextInputFile& input, const std::string& attempt) {
   input.file().remove(attempt_file_name(attempt, kAsideKind));
-  files.sync_folder_of(input_path);
+  try {
+    input.file().sync_folder();
+  } catch (const textfile::FileFailure& failure) {
+    throw textfile::FileFailure("converted and deleted the input, but " + failure.what_failed(),
+                                failure.path(), failure.error_number(), failure.error_text());
+  }
   input.close();
 }
 
@@ -34,7 +41,7 @@ void convert(textfile::FileSystem& files, textfile::TextInputFile& input,
   input.file().throw_if_changed();
   outputs.mark_complete();
 
-  remove_input(files, input, input_path, outputs.attempt());
+  remove_input(input, outputs.attempt());
   outputs.commit();
 }
 
@@ -56,7 +63,7 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   const std::string attempt = new_attempt();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
-    remove_input(files, input, input_path, attempt);
+    remove_input(input, attempt);
   } else {
     convert(files, input, input_path, attempt);
   }

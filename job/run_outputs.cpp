@@ -6,15 +6,15 @@ namespace job {
 
 RunOutputs::RunOutputs(textfile::FileSystem& files, const std::string& input_path,
                        textfile::ReadableFile& input, const std::string& attempt)
-    : files_(files),
-      main_path_(main_output_path(input_path)),
+    : main_path_(main_output_path(input_path)),
       attempt_(attempt),
       main_output_(files.open_main_output(main_path_, input.identity()),
                    files.start_background_io()) {
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
-  files.remove_file(undo_record_path(files, main_path_));
+  const std::string undo_path = undo_record_path(files, main_path_);
+  main_output_.file().remove_file_beside(undo_path.substr(files.file_name_start(undo_path)));
   if (is_marked_input(input_path)) {
-    split_output_.emplace(files, split_output_path(input_path), input_path, input,
+    split_output_.emplace(files, split_output_path(input_path), input,
                           main_output_.file().identity(), attempt);
   }
 }
@@ -24,7 +24,10 @@ RunOutputs::~RunOutputs() { split_output_.reset(); }
 void RunOutputs::make_durable() {
   main_output_.sync();
   if (split_output_) split_output_->sync();
-  files_.sync_folder_of(main_path_);
+  main_output_.file().sync_folder();
+  // Closed while the input is still there, so that a failure to close keeps it, as every
+  // failure before its deletion does. Nothing more is written to it.
+  main_output_.close();
 }
 
 void RunOutputs::mark_complete() {
@@ -37,7 +40,6 @@ const std::string& RunOutputs::attempt() const {
 
 void RunOutputs::commit() {
   if (split_output_) split_output_->commit();
-  main_output_.close();
 }
 
 }  // namespace job

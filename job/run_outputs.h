@@ -29,7 +29,7 @@ class RunOutputs {
   // Null for an unmarked input.
   SplitOutputSource* split_output() { return split_output_ ? &*split_output_ : nullptr; }
 
-  // Everything written, and the main output's folder, durable.
+  // Everything written, and the main output's folder, durable; the main output closed.
   void make_durable();
   // Everything is appended and durable, and the input unchanged: from here the split output is
   // never cut back, and a retry consumes the input without appending again.
@@ -37,11 +37,10 @@ class RunOutputs {
   // The attempt whose names the input's deletion uses: this run's own, or that of an earlier
   // run of this very input whose records were complete.
   const std::string& attempt() const;
-  // The input is gone for good: the split output's bookkeeping goes and both are released.
+  // The input is gone for good: the split output's bookkeeping goes and it is released.
   void commit();
 
  private:
-  textfile::FileSystem& files_;
   std::string main_path_;
   std::string attempt_;
   textfile::TextOutputFile main_output_;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "job/output_paths.h"
+#include "textfile/failure_texts.h"
 
 namespace job {
 namespace {
@@ -18,10 +19,15 @@ class AppendedBefore : public textfile::WritableFile {
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
   bool created() const override { return false; }
-  // A count of bytes has no folder and nothing beside it.
+  std::uint64_t name_count() const override { return 1; }
+  // A count of bytes has no name, no folder and nothing beside it.
+  void remove() override {}
+  void sync_folder() override {}
   std::optional<std::string> read_trusted_file(const std::string&) const override {
     return std::nullopt;
   }
+  void write_file_beside(const std::string&, const std::string&) override {}
+  void remove_file_beside(const std::string&) override {}
   void close() override {}
 
  private:
@@ -30,15 +36,17 @@ class AppendedBefore : public textfile::WritableFile {
 
 }  // namespace
 
-SplitOutput::SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
+SplitOutput::SplitOutput(textfile::FileSystem& files, std::string path,
                          textfile::ReadableFile& input, textfile::FileIdentity main_identity,
                          std::string attempt)
     : files_(files),
       path_(std::move(path)),
       undo_path_(undo_record_path(files, path_)),
-      input_path_(files.absolute_path(input_path)),
+      undo_name_(undo_path_.substr(files.file_name_start(undo_path_))),
+      input_path_(input.real_path()),
       input_(input),
       input_identity_(input.identity()),
+      input_folder_(input.folder_identity()),
       main_identity_(main_identity),
       attempt_(std::move(attempt)) {}
 
@@ -56,6 +64,13 @@ void SplitOutput::open() {
   file_ = std::make_unique<textfile::TextOutputFile>(
       files_.open_split_output(path_, input_identity_, main_identity_),
       files_.start_background_io());
+  // The undo record beside this name is the only one of the file only while the file has no
+  // other name: a run through another name would keep a record of its own, and each run's
+  // retry would take back what the other appended.
+  if (file_->file().name_count() > 1) {
+    throw textfile::FileFailure("cannot append to", path_, EMLINK,
+                                textfile::failure_text::kHasOtherNames);
+  }
   // From here the file's lock is held: an undo record found now belongs to a run that is gone.
   settle_earlier_run();
   if (appended_before_) return;
@@ -66,19 +81,27 @@ void SplitOutput::open() {
   record_.input_identity = input_identity_;
   record_.attempt = attempt_;
   record_.input_path = input_path_;
+  record_.input_folder = input_folder_;
   // Written durably in the split output's own folder, which also makes a newly created split
   // output's folder entry durable.
-  files_.write_small_file(undo_path_, record_.encode());
+  file.write_file_beside(undo_name_, record_.encode());
   length_before_ = record_.split_length;
 }
 
 void SplitOutput::settle_earlier_run() {
   // A record someone else could have written or changed is never acted on: the run fails
   // before it appends anything, and the operator looks.
-  std::optional<std::string> text = file_->file().read_trusted_file(undo_path_);
+  std::optional<std::string> text = file_->file().read_trusted_file(undo_name_);
   if (!text) return;
+  // Records are replaced whole, never written in place: one that is not whole was damaged
+  // (a repair of the file system, another program), and what its run appended cannot be told.
   std::optional<UndoRecord> record = UndoRecord::decode(*text);
-  if (!record) return;  // not whole: it was never acted on, and this run's record replaces it
+  if (!record) {
+    throw untrusted(
+        "not a whole undo record (damaged, or cut short): what its run appended to the split "
+        "output cannot be told; check the end of the split output against its input, then "
+        "delete this record");
+  }
   if (record->version < 3) return settle_earlier_version(*record);
   if (record->state == UndoRecord::State::kAppending) return take_back(*record);
   settle_complete(*record);
@@ -107,21 +130,51 @@ void SplitOutput::take_back(const UndoRecord& record) {
   // name of this very input goes only once the input is gone or this run failed: removing it now
   // would change the input's change time, and the input would look changed while converted.
   if (record.attempt.empty()) return;
-  const std::string pin = attempt_file_path(files_, record.input_path, record.attempt, kPinKind);
+  // A folder out of reach keeps its pin: only a second name, which nothing here relies on.
+  std::optional<std::string> input_path = reach_input(record);
+  if (!input_path) return;
+  const std::string pin = attempt_file_path(files_, *input_path, record.attempt, kPinKind);
   std::optional<textfile::FileIdentity> pinned = files_.identity_of(pin);
   if (pinned && same_file(*pinned, input_identity_)) {
     earlier_pin_ = pin;
     return;
   }
-  files_.remove_file(pin);
+  files_.remove_second_name(pin, record.input_identity);
+}
+
+// The record's input as it can be reached now: through this run's own folder when the record's
+// is that very folder (whatever path led to it then, or leads to it now), else through the path
+// the record names, while it leads to the same folder. Nothing where it no longer does: the
+// folder was moved or removed, and its pin cannot be looked for.
+std::optional<std::string> SplitOutput::reach_input(const UndoRecord& record) {
+  const std::string name = record.input_path.substr(files_.file_name_start(record.input_path));
+  if (is_known(record.input_folder) && is_known(input_folder_) &&
+      same_folder(record.input_folder, input_folder_)) {
+    return input_path_.substr(0, files_.file_name_start(input_path_)) + name;
+  }
+  const std::string folder = record.input_path.substr(0, files_.file_name_start(record.input_path));
+  std::optional<textfile::FileIdentity> found = files_.identity_of(folder.empty() ? "." : folder);
+  if (!found) return std::nullopt;
+  if (is_known(record.input_folder) && !same_folder(*found, record.input_folder)) {
+    return std::nullopt;
+  }
+  return record.input_path;
+}
+
+// A pin that cannot be looked for is never taken for one that is gone.
+std::string SplitOutput::reach_input_or_throw(const UndoRecord& record) {
+  if (std::optional<std::string> input_path = reach_input(record)) return *input_path;
+  throw untrusted("the folder of its input '" + record.input_path +
+                  "' cannot be reached (moved or removed since): run zorvant on that input where "
+                  "it is now; if it is gone for good, delete this record");
 }
 
 // That run's records are all in the outputs: never cut back. Its input is told by its pin.
 void SplitOutput::settle_complete(const UndoRecord& record) {
-  if (!record.pinned) return settle_unpinned(record);
-  const std::string pin = attempt_file_path(files_, record.input_path, record.attempt, kPinKind);
-  const std::string aside =
-      attempt_file_path(files_, record.input_path, record.attempt, kAsideKind);
+  const std::string input_path = reach_input_or_throw(record);
+  if (!record.pinned) return settle_unpinned(record, input_path);
+  const std::string pin = attempt_file_path(files_, input_path, record.attempt, kPinKind);
+  const std::string aside = attempt_file_path(files_, input_path, record.attempt, kAsideKind);
   std::optional<textfile::FileIdentity> pinned = files_.identity_of(pin);
   // The pin goes only once the input's removal is durable: the input is gone for good.
   if (!pinned) return;
@@ -130,42 +183,42 @@ void SplitOutput::settle_complete(const UndoRecord& record) {
       throw textfile::FileFailure("cannot delete", aside, EEXIST,
                                   "moved aside by an earlier run, but not the input it converted: "
                                   "check it and move it back to '" +
-                                      record.input_path + "'");
+                                      input_path + "'");
     }
-    return finish_deletion_of(record);
+    return finish_deletion_of(input_path, record.attempt, *pinned);
   }
   // Two names of files that both exist are the same file exactly when their numbers are.
-  if (same_file(input_identity_, *pinned)) return adopt(record);
-  std::optional<textfile::FileIdentity> named = files_.identity_of(record.input_path);
-  if (named && same_file(*named, *pinned)) throw waits_for_deletion(record);
+  if (same_file(input_identity_, *pinned)) return adopt(record, pin);
+  std::optional<textfile::FileIdentity> named = files_.identity_of(input_path);
+  if (named && same_file(*named, *pinned)) throw waits_for_deletion(input_path);
   // The input's name is gone: its deletion was done but for the pin.
-  finish_deletion_of(record);
+  finish_deletion_of(input_path, record.attempt, *pinned);
 }
 
-textfile::FileFailure SplitOutput::waits_for_deletion(const UndoRecord& record) const {
+textfile::FileFailure SplitOutput::waits_for_deletion(const std::string& input_path) const {
   return textfile::FileFailure("cannot append to", path_, EBUSY,
-                               "holds the converted records of '" + record.input_path +
+                               "holds the converted records of '" + input_path +
                                    "', which waits to be deleted: run zorvant on it first");
 }
 
 // Where the file system gave the input no second name, only a birth time tells it from a later
 // file that got its number: without one, nothing is guessed.
-void SplitOutput::settle_unpinned(const UndoRecord& record) {
-  std::optional<textfile::FileIdentity> named = files_.identity_of(record.input_path);
+void SplitOutput::settle_unpinned(const UndoRecord& record, const std::string& input_path) {
+  std::optional<textfile::FileIdentity> named = files_.identity_of(input_path);
   if (!named) return;  // deleted
   if (record.input_identity.incarnation == 0) {
-    throw untrusted("cannot tell whether its input '" + record.input_path +
+    throw untrusted("cannot tell whether its input '" + input_path +
                     "' is the file converted or a later one of the same name: if that file's "
                     "records are in the split output, delete it; then delete this record");
   }
   if (*named != record.input_identity) return;  // a later file: the input was deleted
-  if (input_identity_ != record.input_identity) throw waits_for_deletion(record);
-  adopt(record);
+  if (input_identity_ != record.input_identity) throw waits_for_deletion(input_path);
+  adopt(record, std::string());
 }
 
 // This very input, converted whole by an earlier run that did not get to delete it: consumed
 // without appending again, if it is still what was converted and its records are still there.
-void SplitOutput::adopt(const UndoRecord& record) {
+void SplitOutput::adopt(const UndoRecord& record, const std::string& pin) {
   if (input_.size() != record.input_size || input_.modified() != record.input_modified) {
     throw untrusted("its input '" + record.input_path +
                     "' changed after its records went to the outputs: check what the split "
@@ -178,23 +231,25 @@ void SplitOutput::adopt(const UndoRecord& record) {
   }
   record_ = record;
   attempt_ = record.attempt;
-  pin_made_ = record.pinned;
+  if (!pin.empty()) earlier_pin_ = pin;
   appended_before_ = std::make_unique<textfile::TextOutputFile>(std::make_unique<AppendedBefore>());
 }
 
-// The input of a complete record is gone but for the run's own names of it.
-void SplitOutput::finish_deletion_of(const UndoRecord& record) {
-  const std::string aside =
-      attempt_file_path(files_, record.input_path, record.attempt, kAsideKind);
-  files_.remove_file(aside);
+// The input of a complete record, the file `converted`, is gone but for the run's own names of
+// it; a file of any other identity at those names stays.
+void SplitOutput::finish_deletion_of(const std::string& input_path, const std::string& attempt,
+                                     const textfile::FileIdentity& converted) {
+  const std::string aside = attempt_file_path(files_, input_path, attempt, kAsideKind);
+  files_.remove_second_name(aside, converted);
   files_.sync_folder_of(aside);
-  files_.remove_file(attempt_file_path(files_, record.input_path, record.attempt, kPinKind));
+  files_.remove_second_name(attempt_file_path(files_, input_path, attempt, kPinKind), converted);
 }
 
 // Records of earlier versions know no state: they were acted on while their input existed, and
 // that input was told by its identity. Without a birth time in it, that cannot be proven.
 void SplitOutput::settle_earlier_version(const UndoRecord& record) {
-  std::optional<textfile::FileIdentity> named = files_.identity_of(record.input_path);
+  std::optional<textfile::FileIdentity> named =
+      files_.identity_of(reach_input_or_throw(record));
   bool retry = same_file(record.input_identity, input_identity_);
   if (record.input_identity.incarnation == 0) {
     bool maybe_there = retry || (named && same_file(*named, record.input_identity));
@@ -227,16 +282,15 @@ void SplitOutput::mark_complete() {
   record_.split_end = file_->file().size();
   record_.input_size = input_.size();
   record_.input_modified = input_.modified();
-  files_.write_small_file(undo_path_, record_.encode());
+  file_->file().write_file_beside(undo_name_, record_.encode());
   complete_ = true;
 }
 
 void SplitOutput::commit() {
   if (!file_) return;
   try {
-    if (pin_made_) files_.remove_file(attempt_file_path(files_, input_path_, attempt_, kPinKind));
-    if (earlier_pin_) files_.remove_file(*earlier_pin_);
-    files_.remove_file(undo_path_);
+    remove_pins();
+    file_->file().remove_file_beside(undo_name_);
   } catch (const std::exception&) {
     // The input is gone for good: the next run that opens this file finds it so.
   }
@@ -252,7 +306,7 @@ void SplitOutput::roll_back() noexcept {
   }
   try {
     // This run's record replaced the one that named it.
-    if (earlier_pin_) files_.remove_file(*earlier_pin_);
+    if (earlier_pin_) files_.remove_second_name(*earlier_pin_, input_identity_);
     file_->discard();
     textfile::WritableFile& file = file_->file();
     // Shortened by another program meanwhile: never lengthened. The record stays, and the next
@@ -261,19 +315,26 @@ void SplitOutput::roll_back() noexcept {
     file.truncate(*length_before_);
     file.sync();
     remove_if_created();
-    if (pin_made_) files_.remove_file(attempt_file_path(files_, input_path_, attempt_, kPinKind));
-    files_.remove_file(undo_path_);
-    files_.sync_folder_of(undo_path_);
+    if (pin_made_) input_.remove_second_name(attempt_file_name(attempt_, kPinKind));
+    file.remove_file_beside(undo_name_);
+    file.sync_folder();
   } catch (const std::exception&) {
     // The undo record stays, and the next run that opens this file finishes the job.
   }
 }
 
+// The input is gone for good: its second names go, this run's own and an earlier run's.
+void SplitOutput::remove_pins() {
+  if (pin_made_) input_.remove_second_name(attempt_file_name(attempt_, kPinKind));
+  if (earlier_pin_) files_.remove_second_name(*earlier_pin_, input_identity_);
+}
+
 // A split output exists only once a record has gone to it. Removed while its lock is held: a
-// run waiting for that lock finds the file gone and opens the path afresh.
+// run waiting for that lock finds the file gone and opens the path afresh. Only the file this
+// run made goes, from the folder it was made in.
 void SplitOutput::remove_if_created() noexcept {
   try {
-    if (file_->file().created()) files_.remove_file(path_);
+    if (file_->file().created()) file_->file().remove();
   } catch (const std::exception&) {
     // An empty file is left: harmless.
   }

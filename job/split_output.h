@@ -24,8 +24,7 @@ class SplitOutput : public SplitOutputSource {
  public:
   // `input` is the file this run converts and `main_identity` its main output: the split output
   // must be neither. `attempt` names this attempt's own files beside the input.
-  SplitOutput(textfile::FileSystem& files, std::string path, std::string input_path,
-              textfile::ReadableFile& input, textfile::FileIdentity main_identity,
+  SplitOutput(textfile::FileSystem& files, std::string path, textfile::ReadableFile& input, textfile::FileIdentity main_identity,
               std::string attempt);
   ~SplitOutput() override;
 
@@ -49,12 +48,16 @@ class SplitOutput : public SplitOutputSource {
   void settle_earlier_run();
   void take_back(const UndoRecord& record);
   void settle_complete(const UndoRecord& record);
-  void settle_unpinned(const UndoRecord& record);
+  void settle_unpinned(const UndoRecord& record, const std::string& input_path);
   void settle_earlier_version(const UndoRecord& record);
-  void adopt(const UndoRecord& record);
-  void finish_deletion_of(const UndoRecord& record);
+  std::optional<std::string> reach_input(const UndoRecord& record);
+  std::string reach_input_or_throw(const UndoRecord& record);
+  void adopt(const UndoRecord& record, const std::string& pin);
+  void finish_deletion_of(const std::string& input_path, const std::string& attempt,
+                          const textfile::FileIdentity& converted);
   textfile::FileFailure untrusted(const std::string& why) const;
-  textfile::FileFailure waits_for_deletion(const UndoRecord& record) const;
+  textfile::FileFailure waits_for_deletion(const std::string& input_path) const;
+  void remove_pins();
   void remove_if_created() noexcept;
   void roll_back() noexcept;
   void release() noexcept;
@@ -62,9 +65,12 @@ class SplitOutput : public SplitOutputSource {
   textfile::FileSystem& files_;
   std::string path_;
   std::string undo_path_;
+  std::string undo_name_;
+  // The input's path through its folder as resolved when it was opened.
   std::string input_path_;
   textfile::ReadableFile& input_;
   textfile::FileIdentity input_identity_;
+  textfile::FileIdentity input_folder_;
   textfile::FileIdentity main_identity_;
   std::string attempt_;
   UndoRecord record_;
@@ -73,8 +79,10 @@ class SplitOutput : public SplitOutputSource {
   std::unique_ptr<textfile::TextOutputFile> file_;
   // Where records go when an earlier run of this input appended them already: nowhere.
   std::unique_ptr<textfile::TextOutputFile> appended_before_;
-  // A pin an unfinished earlier run left on this very input: removed with this run's own.
+  // A pin an earlier run left on this very input (unfinished, or complete and adopted):
+  // removed with this run's own.
   std::optional<std::string> earlier_pin_;
+  // This run gave the input its pin.
   bool pin_made_ = false;
   bool complete_ = false;
 };

@@ -9,9 +9,10 @@
 namespace job {
 namespace {
 
-constexpr char kHeader[] = "zorvant undo 3\n";
+constexpr char kHeader[] = "zorvant undo 4\n";
 // Records of earlier versions are still read: one may be waiting for the retry of a run that
 // an earlier version of the program left unfinished.
+constexpr char kThirdVersionHeader[] = "zorvant undo 3\n";
 constexpr char kSecondVersionHeader[] = "zorvant undo 2\n";
 constexpr char kFirstVersionHeader[] = "zorvant undo 1\n";
 constexpr char kEndMark[] = "\nend\n";
@@ -42,7 +43,7 @@ std::size_t decode_numbers(const std::string& text, std::size_t start, UndoRecor
   const char* numbers = text.c_str() + start;
   int consumed = 0;
   bool whole = false;
-  if (record.version == 3) {
+  if (record.version >= 3) {
     char state[16] = {};
     char attempt[16] = {};
     int pinned = 0;
@@ -77,18 +78,29 @@ std::size_t decode_numbers(const std::string& text, std::size_t start, UndoRecor
   }
   std::size_t numbers_end = start + static_cast<std::size_t>(consumed);
   if (!whole || consumed == 0 || text.size() <= numbers_end || text[numbers_end] != '\n') return 0;
-  return numbers_end + 1;
+  if (record.version < 4) return numbers_end + 1;
+  // A line of its own: the identity of the input's folder.
+  textfile::FileIdentity& folder = record.input_folder;
+  const char* folder_numbers = text.c_str() + numbers_end + 1;
+  consumed = 0;
+  whole = std::sscanf(folder_numbers, "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 "%n",
+                      &folder.volume, &folder.index, &folder.index_high, &folder.incarnation,
+                      &consumed) == 4;
+  std::size_t folder_end = numbers_end + 1 + static_cast<std::size_t>(consumed);
+  if (!whole || consumed == 0 || text.size() <= folder_end || text[folder_end] != '\n') return 0;
+  return folder_end + 1;
 }
 
 }  // namespace
 
-// One line of words and numbers after the header, then the input path as it stands (it may
-// hold any byte, new lines included), then a closing line that shows the record was written
-// whole.
+// One line of words and numbers after the header, a line with the identity of the input's
+// folder, then the input path as it stands (it may hold any byte, new lines included), then a
+// closing line that shows the record was written whole.
 std::string UndoRecord::encode() const {
   const textfile::FileIdentity& split = split_identity;
   const textfile::FileIdentity& input = input_identity;
-  char numbers[512];
+  const textfile::FileIdentity& folder = input_folder;
+  char numbers[640];
   std::snprintf(numbers, sizeof numbers,
                 "%s %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64
                 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %d %zu\n",
@@ -96,6 +108,10 @@ std::string UndoRecord::encode() const {
                 split.index, split.index_high, split.incarnation, input.volume, input.index,
                 input.index_high, input.incarnation, input_size, input_modified, pinned ? 1 : 0,
                 input_path.size());
+  std::size_t used = std::strlen(numbers);
+  std::snprintf(numbers + used, sizeof numbers - used,
+                "%" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", folder.volume, folder.index,
+                folder.index_high, folder.incarnation);
   return kHeader + std::string(numbers) + input_path + kEndMark;
 }
 
@@ -103,6 +119,8 @@ std::optional<UndoRecord> UndoRecord::decode(const std::string& text) {
   UndoRecord record;
   std::size_t numbers_start = sizeof kHeader - 1;
   if (starts_with(text, kHeader)) {
+    record.version = 4;
+  } else if (starts_with(text, kThirdVersionHeader)) {
     record.version = 3;
   } else if (starts_with(text, kSecondVersionHeader)) {
     record.version = 2;
@@ -149,6 +167,15 @@ std::string attempt_file_path(const textfile::FileSystem& files, const std::stri
 
 bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
+}
+
+bool same_folder(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {
+  bool both_born = a.incarnation != 0 && b.incarnation != 0;
+  return same_file(a, b) && (!both_born || a.incarnation == b.incarnation);
+}
+
+bool is_known(const textfile::FileIdentity& identity) {
+  return identity.volume != 0 || identity.index != 0 || identity.index_high != 0;
 }
 
 }  // namespace job

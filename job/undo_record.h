@@ -25,9 +25,10 @@ namespace job {
 struct UndoRecord {
   enum class State { kAppending, kComplete };
 
-  // 3 for records this program writes; 1 and 2 for records of earlier versions, which knew no
-  // state, size, time or pin.
-  int version = 3;
+  // 4 for records this program writes; 3 for records of the version before, which knew no
+  // folder identity; 1 and 2 for records of earlier versions, which knew no state, size, time
+  // or pin.
+  int version = 4;
   State state = State::kAppending;
   // The split output's length before the run's appends and, once complete, after them.
   std::uint64_t split_length = 0;
@@ -42,8 +43,13 @@ struct UndoRecord {
   std::string attempt;
   // Whether the input got its pin: false where the file system gives no second names.
   bool pinned = false;
-  // Absolute, so that any run can find the input again whatever its own working folder.
+  // The input's path through its folder as resolved when it was opened, links and ".." taken
+  // out (in earlier versions: made absolute, as given), so that any run finds the input's
+  // folder again whatever its own working folder and whatever a link points to by then.
   std::string input_path;
+  // The identity of that folder (all zero in earlier versions, or where the system cannot
+  // tell it): found again by it while it exists, wherever it was moved.
+  textfile::FileIdentity input_folder;
 
   std::string encode() const;
   // Nothing for text that is not a whole record (a foreign or damaged file).
@@ -65,5 +71,10 @@ constexpr char kAsideKind[] = "deleting";
 
 // True when two identities, read while both files exist, name the same file.
 bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b);
+// The same for folders, whose births are compared too where both identities have one: a folder
+// removed and made again at the same number is another folder.
+bool same_folder(const textfile::FileIdentity& a, const textfile::FileIdentity& b);
+// False for the all-zero identity of a folder the system could not tell.
+bool is_known(const textfile::FileIdentity& identity);
 
 }  // namespace job

@@ -254,15 +254,17 @@ TEST(UndoRecordFile, IsReadOnlyWhereOnlyThisProgramCouldHaveWrittenIt) {
     folder.Write(".A.dat.txt.undo", "zorvant undo 3\n");
     ::chmod(record.c_str(), 0644);
     ASSERT_EQ(kind.make(), 0) << std::strerror(errno);
-    EXPECT_EQ(failure_of([&] { output->read_trusted_file(record); }), kind.refusal);
+    EXPECT_EQ(failure_of([&] { output->read_trusted_file(".A.dat.txt.undo"); }), kind.refusal);
   }
 }
 
 // A record that could not be written whole leaves nothing half made behind.
 TEST(UndoRecordFile, FailedReplacementLeavesNoTemporaryFile) {
   TempFolder folder;
+  folder.Write("A.dat.txt", "");
   folder.Write(".A.dat.txt.undo/in the way", "");
-  EXPECT_NE(failure_of([&] { files().write_small_file(folder.Path(".A.dat.txt.undo"), "r"); }), "");
+  auto output = files().open_main_output(folder.Path("A.dat.txt"), textfile::FileIdentity{});
+  EXPECT_NE(failure_of([&] { output->write_file_beside(".A.dat.txt.undo", "r"); }), "");
   EXPECT_FALSE(folder.Exists(".A.dat.txt.undo.new"));
 }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
 
 #include "textfile/failure_texts.h"
 #include "textfile/file_failure.h"
@@ -13,6 +14,11 @@ namespace {
 using File = MemoryFileSystem::File;
 
 std::string folder_of(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The same file as far as its number tells, as the real layers compare a name with a file.
+bool same_number(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
 
 class MemoryInput : public textfile::ReadableFile {
  public:
@@ -28,6 +34,10 @@ class MemoryInput : public textfile::ReadableFile {
     return count;
   }
   textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
+  std::string real_path() const override { return path_; }
+  textfile::FileIdentity folder_identity() const override {
+    return files_.folder_identity(folder_of(path_));
+  }
   std::uint64_t size() const override { return content_.size(); }
   std::uint64_t modified() const override { return modified_; }
   void throw_if_changed() override {
@@ -52,6 +62,10 @@ class MemoryInput : public textfile::ReadableFile {
   void remove(const std::string& aside_name) override {
     throw_if_changed();
     files_.remove_input(path_, aside_name);
+  }
+  void sync_folder() override { files_.sync_folder_of(path_); }
+  void remove_second_name(const std::string& name) override {
+    files_.remove_second_name(folder_of(path_) + name, identity());
   }
   void close() override {}
 
@@ -81,8 +95,17 @@ class MemoryOutput : public textfile::WritableFile {
   }
   textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
   bool created() const override { return created_; }
-  std::optional<std::string> read_trusted_file(const std::string& path) const override {
-    return files_.read_trusted_file(path, file_->owner);
+  std::uint64_t name_count() const override { return files_.names_of(*file_); }
+  void remove() override { files_.remove_second_name(path_, identity()); }
+  void sync_folder() override { files_.sync_folder_of(path_); }
+  std::optional<std::string> read_trusted_file(const std::string& name) const override {
+    return files_.read_trusted_file(folder_of(path_) + name, file_->owner);
+  }
+  void write_file_beside(const std::string& name, const std::string& content) override {
+    files_.write_small_file(folder_of(path_) + name, content);
+  }
+  void remove_file_beside(const std::string& name) override {
+    files_.remove_file(folder_of(path_) + name);
   }
   void close() override {}
 
@@ -142,6 +165,18 @@ textfile::FileIdentity MemoryFileSystem::identity(const std::string& path) const
 
 textfile::FileIdentity MemoryFileSystem::identity_of_file(const File& file) const {
   return {1, file.index, 0, birth_times ? file.incarnation : 0};
+}
+
+textfile::FileIdentity MemoryFileSystem::folder_identity(const std::string& folder) const {
+  auto made_again = folder_identities.find(folder);
+  std::uint64_t index = made_again != folder_identities.end() ? made_again->second
+                                                              : std::hash<std::string>()(folder);
+  return {2, index, 0, 0};
+}
+
+std::uint64_t MemoryFileSystem::names_of(const File& file) const {
+  return static_cast<std::uint64_t>(std::count_if(
+      names_.begin(), names_.end(), [&file](const auto& name) { return name.second.get() == &file; }));
 }
 
 bool MemoryFileSystem::allow(const char* what, const std::string& path) {
@@ -242,6 +277,10 @@ std::optional<textfile::FileIdentity> MemoryFileSystem::identity_of(const std::s
     throw textfile::FileFailure("cannot look up", path, error->second,
                                 std::strerror(error->second));
   }
+  if (!path.empty() && path.back() == '/') {
+    if (missing_folders.count(path) != 0) return std::nullopt;
+    return folder_identity(path);
+  }
   if (!has(path)) return std::nullopt;
   return identity(path);
 }
@@ -271,4 +310,10 @@ void MemoryFileSystem::write_small_file(const std::string& path, const std::stri
 
 void MemoryFileSystem::remove_file(const std::string& path) {
   if (allow("cannot delete", path)) names_.erase(path);
+}
+
+void MemoryFileSystem::remove_second_name(const std::string& path,
+                                          const textfile::FileIdentity& file) {
+  if (!allow("cannot delete", path)) return;
+  if (has(path) && same_number(identity(path), file)) names_.erase(path);
 }

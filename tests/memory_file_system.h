@@ -38,6 +38,11 @@ class MemoryFileSystem : public textfile::FileSystem {
   bool hard_links = true;
   // Folders ("/d/") whose entries removed since their last sync come back at a power cut.
   std::set<std::string> folders_losing_removals;
+  // Folders ("/d/") that no path leads to any more (moved or removed); every other folder
+  // exists. A folder's identity comes from its path, or from `folder_identities` where a test
+  // says that a folder was made again under the same path.
+  std::set<std::string> missing_folders;
+  std::map<std::string, std::uint64_t> folder_identities;
 
   // Puts a file in place as if it had long been there, synced and in a synced folder. A file
   // already at the path keeps its identity.
@@ -51,6 +56,9 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::map<std::string, std::string> contents() const;
   textfile::FileIdentity identity(const std::string& path) const;
   textfile::FileIdentity identity_of_file(const File& file) const;
+  textfile::FileIdentity folder_identity(const std::string& folder) const;
+  // How many names lead to `file`.
+  std::uint64_t names_of(const File& file) const;
   // Gives `file` the name `path` as well.
   void link(const std::string& path, std::shared_ptr<File> file) { names_[path] = std::move(file); }
 
@@ -77,6 +85,9 @@ class MemoryFileSystem : public textfile::FileSystem {
   // the owner `owner`.
   void remove_input(const std::string& path, const std::string& aside_name);
   std::optional<std::string> read_trusted_file(const std::string& path, int owner);
+  // The bookkeeping files an output keeps beside it, here by their whole paths.
+  void write_small_file(const std::string& path, const std::string& content);
+  void remove_file(const std::string& path);
 
   bool is_convertible_file(const std::string& path) override;
   std::unique_ptr<textfile::ReadableFile> open_input(const std::string& path) override;
@@ -86,13 +97,11 @@ class MemoryFileSystem : public textfile::FileSystem {
       const std::string& path, const textfile::FileIdentity& input,
       const textfile::FileIdentity& main_output) override;
   void sync_folder_of(const std::string& path) override;
-  std::string absolute_path(const std::string& path) override { return path; }
   std::size_t file_name_start(const std::string& path) const override {
     return path.rfind('/') + 1;  // 0 for a bare name
   }
   std::optional<textfile::FileIdentity> identity_of(const std::string& path) override;
-  void write_small_file(const std::string& path, const std::string& content) override;
-  void remove_file(const std::string& path) override;
+  void remove_second_name(const std::string& path, const textfile::FileIdentity& file) override;
   void throw_if_interrupted() override {}
   // Every operation in turn, so that operation number N is the same in every run.
   std::unique_ptr<textfile::BackgroundIo> start_background_io() override { return nullptr; }

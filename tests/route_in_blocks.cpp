@@ -20,11 +20,16 @@ class BlockInput : public textfile::ReadableFile {
     return count;
   }
   textfile::FileIdentity identity() const override { return {}; }
+  std::string real_path() const override { return std::string(); }
+  textfile::FileIdentity folder_identity() const override { return {}; }
   std::uint64_t size() const override { return text_.size(); }
   std::uint64_t modified() const override { return 0; }
   void throw_if_changed() override {}
   bool pin(const std::string&) override { return false; }
-  void remove(const std::string&) override {}  // no file to delete: the bytes are the test's
+  // No file to delete: the bytes are the test's.
+  void remove(const std::string&) override {}
+  void sync_folder() override {}
+  void remove_second_name(const std::string&) override {}
   void close() override {}
 
  private:

@@ -13,5 +13,6 @@ constexpr char kAnotherFile[] = "the path names another file than the one conver
 constexpr char kNotAnOrdinaryFile[] = "not an ordinary file";
 constexpr char kOwnedByAnotherUser[] = "owned by another user";
 constexpr char kWritableByOthers[] = "writable by other users";
+constexpr char kHasOtherNames[] = "has more than one name (a hard link)";
 
 }  // namespace textfile::failure_text

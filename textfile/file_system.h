@@ -51,17 +51,32 @@ class ReadableFile {
   // its end: same size, modification and change times, nobody opened it for writing, and its
   // path still names it.
   virtual void throw_if_changed() = 0;
-  // Gives the file a second name, `name`, in its own folder, durably, and makes sure that name
-  // is this very file. False, making nothing, where the file system gives no file a second name
-  // (or not this user this file). A file already at `name` fails: nothing is made through it.
+  // Where the file is, resolved once when it was opened: the absolute path of the folder it was
+  // opened in, with every link and "." or ".." taken out, and the file's name in it. Another path
+  // to the same file (from another working folder, through a link pointed elsewhere since) leads
+  // a later run to the same place.
+  virtual std::string real_path() const = 0;
+  // The identity of that folder, which still tells it once it has been moved or replaced; all
+  // zero where the system cannot tell it.
+  virtual FileIdentity folder_identity() const = 0;
+  // Gives the file a second name, `name`, in the folder it was opened in, durably, and makes sure
+  // that name is this very file. False, making nothing, where the file system gives no file a
+  // second name (or not this user this file). A file already at `name` fails: nothing is made
+  // through it.
   virtual bool pin(const std::string& name) = 0;
   // Deletes the file once its outputs are durable, and then closes it. It must be the very
   // file that was opened and read to its end, as it was then (throw_if_changed). Where the file
-  // is moved aside before it goes, it is moved to `aside_name` in its own folder, a name of this
-  // attempt's own: a file moved onto the path at the last moment is never deleted in its place,
-  // and a file found at that name fails, named in the report. A read-only file (no write
-  // permission for anyone) fails and stays.
+  // is moved aside before it goes, it is moved to `aside_name` in the folder it was opened in, a
+  // name of this attempt's own: a file moved onto the path at the last moment is never deleted
+  // in its place, and a file found at that name fails, named in the report. A read-only file (no
+  // write permission for anyone) fails and stays. When it fails the file is still there; when it
+  // returns the file is gone, though its removal may not be durable yet (sync_folder).
   virtual void remove(const std::string& aside_name) = 0;
+  // Makes the file's removal durable: syncs the folder it was opened in.
+  virtual void sync_folder() = 0;
+  // Removes `name` from the folder the file was opened in when it is a second name of this very
+  // file (a pin); a file of any other identity at that name stays.
+  virtual void remove_second_name(const std::string& name) = 0;
   // Releases the file, its lock and its watch for writers. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -81,11 +96,28 @@ class WritableFile {
   virtual FileIdentity identity() const = 0;
   // True when opening it created the file.
   virtual bool created() const = 0;
-  // A small bookkeeping file this program keeps beside the output, or nothing for a missing
-  // file. Fails, naming the file, unless the file could only have been written by this program
-  // for this output: an ordinary file, owned by the output's owner or by the running user, and
-  // writable by nobody else.
-  virtual std::optional<std::string> read_trusted_file(const std::string& path) const = 0;
+  // How many names (hard links) the file has.
+  virtual std::uint64_t name_count() const = 0;
+  // Removes the file's name, through the folder it was opened in, when that name still leads to
+  // this very file: any other file found there stays. Never a path resolved anew, which another
+  // user could have pointed elsewhere since the file was opened.
+  virtual void remove() = 0;
+  // Makes the entries of the folder the file was opened in durable (a created or removed file
+  // survives a power cut).
+  virtual void sync_folder() = 0;
+
+  // Small bookkeeping files this program keeps beside the output: `name` in the folder the
+  // output was opened in, reached through that very folder.
+  //
+  // The file, or nothing for a missing file. Fails, naming the file, unless the file could only
+  // have been written by this program for this output: an ordinary file, owned by the output's
+  // owner or by the running user, and writable by nobody else.
+  virtual std::optional<std::string> read_trusted_file(const std::string& name) const = 0;
+  // Replaces the file durably, all or nothing, through a temporary file created afresh (never
+  // opened through a link or a file someone left there).
+  virtual void write_file_beside(const std::string& name, const std::string& content) = 0;
+  // Does nothing for a missing file.
+  virtual void remove_file_beside(const std::string& name) = 0;
   // Releases the file and its lock. Closing twice does nothing.
   virtual void close() = 0;
 };
@@ -121,10 +153,6 @@ class FileSystem {
   // file survives a power cut).
   virtual void sync_folder_of(const std::string& path) = 0;
 
-  // `path` as seen from anywhere: relative paths are taken from the current folder. The result
-  // may be longer than the system takes in one call; identity_of still finds it.
-  virtual std::string absolute_path(const std::string& path) = 0;
-
   // The identity of the file `path` names (following links), or nothing when there is no such
   // file. Any other trouble finding out (a name too long, no permission, a disk error) fails:
   // it never passes for a missing file.
@@ -135,14 +163,10 @@ class FileSystem {
   // bare name.
   virtual std::size_t file_name_start(const std::string& path) const = 0;
 
-  // Small bookkeeping files this program keeps beside an output (read back through the output,
-  // WritableFile::read_trusted_file).
-  //
-  // Replaces the file durably, all or nothing, through a temporary file created afresh (never
-  // opened through a link or a file someone left there).
-  virtual void write_small_file(const std::string& path, const std::string& content) = 0;
-  // Does nothing for a missing file. Takes paths longer than the system takes in one call.
-  virtual void remove_file(const std::string& path) = 0;
+  // Removes the name `path` when it names the file `file` (a second name that an earlier run
+  // gave its input), through the folder it was looked up in; a file of any other identity at
+  // that name stays. Does nothing for a missing name.
+  virtual void remove_second_name(const std::string& path, const FileIdentity& file) = 0;
 
   // A thread that reads and writes files while the conversion goes on, or nothing where every
   // operation must happen in turn, or where no thread can be started (a process limit). It takes no

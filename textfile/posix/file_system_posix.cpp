@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -16,6 +16,7 @@
 #include "textfile/platform.h"
 #include "textfile/posix/descriptor.h"
 #include "textfile/posix/file_status.h"
+#include "textfile/posix/held_folder.h"
 #include "textfile/posix/opening.h"
 #include "textfile/posix/paths.h"
 #include "textfile/posix/posix_input.h"
@@ -59,13 +60,6 @@ class PosixFileSystem : public FileSystem {
     if (::fsync(fd.get()) != 0) throw posix_failure("cannot sync folder", folder_of(path), errno);
   }
 
-  std::string absolute_path(const std::string& path) override {
-    if (!path.empty() && path[0] == '/') return path;
-    std::unique_ptr<char, decltype(&std::free)> current(::getcwd(nullptr, 0), &std::free);
-    if (!current) throw posix_failure("cannot find the current folder of", path, errno);
-    return std::string(current.get()) + "/" + path;
-  }
-
   std::size_t file_name_start(const std::string& path) const override {
     return last_component_start(path);
   }
@@ -88,33 +82,15 @@ class PosixFileSystem : public FileSystem {
     return identity_of_open(file.get(), path, "cannot look up");
   }
 
-  void write_small_file(const std::string& path, const std::string& content) override {
-    // Written aside and renamed over the old one: a crash leaves the old file or the new one,
-    // never a mixture. The file aside is made afresh, so that nothing someone left at its name
-    // (a link to a file of theirs or of ours) is written through; nobody else may write it.
-    std::string temporary = path + ".new";
-    remove_file(temporary);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw posix_failure("cannot create", temporary, errno);
+  void remove_second_name(const std::string& path, const FileIdentity& file) override {
+    std::optional<HeldFolder> folder;
     try {
-      write_and_close(fd, temporary, content);
-      if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        throw posix_failure("cannot rename", temporary, errno);
-      }
-    } catch (const FileFailure&) {
-      ::unlink(temporary.c_str());  // this run's own, half made: nothing to keep
+      folder.emplace(path, "cannot delete");
+    } catch (const FileFailure& failure) {
+      if (failure.error_number() == ENOENT) return;  // nothing there to remove
       throw;
     }
-    sync_folder_of(path);
-  }
-
-  void remove_file(const std::string& path) override {
-    std::string name;
-    Descriptor folder(open_folder_of(path, name, O_PATH));
-    if (folder.get() < 0 && errno == ENOENT) return;
-    if (folder.get() < 0 || (::unlinkat(folder.get(), name.c_str(), 0) != 0 && errno != ENOENT)) {
-      throw posix_failure("cannot delete", path, errno);
-    }
+    folder->remove_if_named(folder->name(), file, path);
   }
 
   void throw_if_interrupted() override { throw_if_interrupted_or_changed(); }

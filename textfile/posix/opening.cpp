@@ -35,8 +35,12 @@ void pause_while_held() {
 // server, another run's input) refuses such an open for writing: with `wait_for_lease` the open
 // is tried again until the holder has let go, as a lock is waited for.
 int open_retrying(const std::string& path, int flags, bool wait_for_lease) {
+  return open_retrying_at(AT_FDCWD, path, flags, wait_for_lease);
+}
+
+int open_retrying_at(int folder, const std::string& name, int flags, bool wait_for_lease) {
   for (;;) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    int fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd >= 0) return fd;
     if (errno == EWOULDBLOCK && wait_for_lease) {
       pause_while_held();
@@ -52,7 +56,12 @@ int open_retrying(const std::string& path, int flags, bool wait_for_lease) {
 // where opening fails with `expected_error`, and throws for any other.
 int open_ordinary_file(const std::string& path, int flags, const char* what_failed,
                        int expected_error) {
-  Descriptor fd(open_retrying(path, flags, (flags & O_ACCMODE) != O_RDONLY));
+  return open_ordinary_file_at(AT_FDCWD, path, path, flags, what_failed, expected_error);
+}
+
+int open_ordinary_file_at(int folder, const std::string& name, const std::string& path, int flags,
+                          const char* what_failed, int expected_error) {
+  Descriptor fd(open_retrying_at(folder, name, flags, (flags & O_ACCMODE) != O_RDONLY));
   if (fd.get() < 0) {
     if (errno == expected_error) return -1;
     throw posix_failure(what_failed, path, errno);
@@ -69,11 +78,16 @@ int open_ordinary_file(const std::string& path, int flags, const char* what_fail
 // True when `path` still names the open file `fd` and the file has not been deleted: between
 // opening and locking, another run may have converted and deleted it, or taken it back.
 bool still_named(int fd, const std::string& path, int follow, const char* what_failed) {
+  return still_named_at(fd, AT_FDCWD, path, path, follow, what_failed);
+}
+
+bool still_named_at(int fd, int folder, const std::string& name, const std::string& path,
+                    int follow, const char* what_failed) {
   struct statx open_status;
   struct statx named_status;
   if (int error = status_of(fd, "", 0, open_status)) throw posix_failure(what_failed, path, error);
   if (open_status.stx_nlink == 0) return false;
-  if (int error = status_of(AT_FDCWD, path, follow, named_status)) {
+  if (int error = status_of(folder, name, follow, named_status)) {
     if (error == ENOENT) return false;
     throw posix_failure(what_failed, path, error);
   }

@@ -10,6 +10,7 @@
 #include "textfile/failure_texts.h"
 #include "textfile/posix/descriptor.h"
 #include "textfile/posix/file_status.h"
+#include "textfile/posix/held_folder.h"
 #include "textfile/posix/input_lease.h"
 #include "textfile/posix/opening.h"
 #include "textfile/posix/paths.h"
@@ -19,7 +20,8 @@ namespace {
 
 class PosixInput : public ReadableFile {
  public:
-  PosixInput(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  PosixInput(std::unique_ptr<HeldFolder> folder, int fd, std::string path)
+      : folder_(std::move(folder)), fd_(fd), path_(std::move(path)) {}
   ~PosixInput() override { close(); }
 
   std::size_t read(char* into, std::size_t capacity) override {
@@ -45,9 +47,16 @@ class PosixInput : public ReadableFile {
            opened_.stx_mtime.tv_nsec;
   }
 
+  std::string real_path() const override { return folder_->real_path_of(folder_->name()); }
+  FileIdentity folder_identity() const override { return folder_->identity(); }
+
   void throw_if_changed() override;
   bool pin(const std::string& name) override;
   void remove(const std::string& aside_name) override;
+  void sync_folder() override { folder_->sync(path_); }
+  void remove_second_name(const std::string& name) override {
+    folder_->remove_if_named(name, converted_, folder_->path_of(name));
+  }
 
   void close() override {
     if (fd_.get() < 0) return;
@@ -62,6 +71,7 @@ class PosixInput : public ReadableFile {
     if (int error = stamps_of(fd_.get(), opened_)) {
       throw posix_failure("cannot open", path_, error);
     }
+    converted_ = identity();
   }
 
   // Fails unless the file is as it was opened and read to its end: nobody wrote, appended,
@@ -82,10 +92,14 @@ class PosixInput : public ReadableFile {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
   }
 
+  // Held from the opening on: the pin and the name moved aside are made in this very folder.
+  std::unique_ptr<HeldFolder> folder_;
   Descriptor fd_;
   std::string path_;
   std::uint64_t bytes_read_ = 0;
   struct statx opened_ {};
+  // Still known once the file is closed, for removing its second names.
+  FileIdentity converted_;
 };
 
 // Fails, naming the input's path, unless `name` in `folder` (the input's name, or the name it
@@ -117,12 +131,9 @@ void PosixInput::throw_if_changed() {
 }
 
 bool PosixInput::pin(const std::string& name) {
-  std::string own_name;
-  Descriptor folder(open_folder_of(path_, own_name, O_RDONLY));
-  if (folder.get() < 0) throw posix_failure("cannot open the folder of", path_, errno);
+  int folder = folder_->fd();
   // An input that is a symbolic link pins the file it leads to, the one converted.
-  if (::linkat(folder.get(), own_name.c_str(), folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) !=
-      0) {
+  if (::linkat(folder, folder_->name().c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
     int error = errno;
     // No second names on this file system, or not for this user (a file of another user where
     // the system protects hard links), or not here (a link to another file system).
@@ -135,13 +146,12 @@ bool PosixInput::pin(const std::string& name) {
   // A file system that numbers the names of one file apart cannot tell by a name which file it
   // is: no pin there. Nor when the path named another file by now; its deletion fails later.
   struct statx pinned;
-  if (status_of(folder.get(), name, AT_SYMLINK_NOFOLLOW, pinned) != 0 ||
+  if (status_of(folder, name, AT_SYMLINK_NOFOLLOW, pinned) != 0 ||
       !same_file(pinned, identity())) {
-    ::unlinkat(folder.get(), name.c_str(), 0);
+    ::unlinkat(folder, name.c_str(), 0);
     return false;
   }
-  if (::fsync(folder.get()) != 0)
-    throw posix_failure("cannot sync folder", beside(path_, ""), errno);
+  folder_->sync(beside(path_, ""));
   // The new name is the file's only change since it was read: its change time moved.
   struct statx now;
   if (stamps_of(fd_.get(), now) == 0 && now.stx_size == opened_.stx_size &&
@@ -176,22 +186,22 @@ void PosixInput::remove(const std::string& aside_name) {
   // Moved aside under a name of this attempt's own before it goes: a file moved onto the path
   // after the check above is then never the one deleted. What was moved is checked once more
   // and put back when it is not the file converted.
-  std::string name;
-  Descriptor folder(open_folder_of(path_, name, O_PATH));
-  if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
-  if (!move_without_replacing(folder.get(), name, aside_name)) {
+  // In the folder the input was opened in, which the check above found the path still leads to.
+  const std::string& name = folder_->name();
+  int folder = folder_->fd();
+  if (!move_without_replacing(folder, name, aside_name)) {
     if (errno == EEXIST)
       throw posix_failure("cannot move aside to", beside(path_, aside_name), errno);
     throw posix_failure("cannot delete", path_, errno);
   }
   try {
-    throw_unless_named(folder.get(), aside_name, path_, converted);
+    throw_unless_named(folder, aside_name, path_, converted);
     input_lease::throw_if_broken();
-    if (::unlinkat(folder.get(), aside_name.c_str(), 0) != 0) {
+    if (::unlinkat(folder, aside_name.c_str(), 0) != 0) {
       throw posix_failure("cannot delete", path_, errno);
     }
   } catch (const FileFailure&) {
-    if (!move_without_replacing(folder.get(), aside_name, name)) {
+    if (!move_without_replacing(folder, aside_name, name)) {
       throw posix_failure("cannot put back", beside(path_, aside_name), errno);
     }
     throw;
@@ -201,9 +211,12 @@ void PosixInput::remove(const std::string& aside_name) {
 
 }  // namespace
 
+// The input is opened through its folder, held from then on: whatever the path leads to later,
+// the run's names beside the input go where the input was.
 std::unique_ptr<ReadableFile> open_input(const std::string& path) {
-  auto input =
-      std::make_unique<PosixInput>(open_ordinary_file(path, O_RDONLY, "cannot open"), path);
+  auto folder = std::make_unique<HeldFolder>(path, "cannot open");
+  int fd = open_ordinary_file_at(folder->fd(), folder->name(), path, O_RDONLY, "cannot open");
+  auto input = std::make_unique<PosixInput>(std::move(folder), fd, path);
   if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
       throw FileFailure("cannot open", path, EWOULDBLOCK,

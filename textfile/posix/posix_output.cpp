@@ -11,6 +11,7 @@
 #include "textfile/failure_texts.h"
 #include "textfile/posix/descriptor.h"
 #include "textfile/posix/file_status.h"
+#include "textfile/posix/held_folder.h"
 #include "textfile/posix/opening.h"
 
 namespace textfile::posix {
@@ -37,8 +38,10 @@ void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
 
 class PosixOutput : public WritableFile {
  public:
-  PosixOutput(int fd, std::string path, bool created = false)
-      : fd_(fd), path_(std::move(path)), created_(created) {}
+  // `folder` is the folder the file was opened in, or null for a file of this layer's own that
+  // nothing is made beside.
+  PosixOutput(std::shared_ptr<HeldFolder> folder, int fd, std::string path, bool created = false)
+      : folder_(std::move(folder)), fd_(fd), path_(std::move(path)), created_(created) {}
   ~PosixOutput() override {
     try {
       close();
@@ -89,7 +92,24 @@ class PosixOutput : public WritableFile {
 
   bool created() const override { return created_; }
 
-  std::optional<std::string> read_trusted_file(const std::string& path) const override;
+  std::uint64_t name_count() const override {
+    struct stat status;
+    if (::fstat(fd_.get(), &status) != 0) throw posix_failure("cannot look up", path_, errno);
+    return static_cast<std::uint64_t>(status.st_nlink);
+  }
+
+  void remove() override { folder_->remove_if_named(folder_->name(), identity(), path_); }
+
+  void sync_folder() override { folder_->sync(path_); }
+
+  std::optional<std::string> read_trusted_file(const std::string& name) const override;
+  void write_file_beside(const std::string& name, const std::string& content) override;
+
+  void remove_file_beside(const std::string& name) override {
+    if (::unlinkat(folder_->fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      throw posix_failure("cannot delete", folder_->path_of(name), errno);
+    }
+  }
 
   void close() override {
     int fd = fd_.release();
@@ -153,13 +173,15 @@ class PosixOutput : public WritableFile {
 #endif
   }
 
+  std::shared_ptr<HeldFolder> folder_;
   Descriptor fd_;
   std::string path_;
   bool created_;
 };
 
-std::optional<std::string> PosixOutput::read_trusted_file(const std::string& path) const {
-  Descriptor fd(open_retrying(path, O_RDONLY | O_NOFOLLOW));
+std::optional<std::string> PosixOutput::read_trusted_file(const std::string& name) const {
+  const std::string path = folder_->path_of(name);
+  Descriptor fd(open_retrying_at(folder_->fd(), name, O_RDONLY | O_NOFOLLOW));
   if (fd.get() < 0) {
     if (errno == ENOENT) return std::nullopt;
     if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
@@ -175,6 +197,31 @@ std::optional<std::string> PosixOutput::read_trusted_file(const std::string& pat
     if (got == 0) return content;
     content.append(block, static_cast<std::size_t>(got));
   }
+}
+
+// Written aside and renamed over the old one: a crash leaves the old file or the new one,
+// never a mixture. The file aside is made afresh, so that nothing someone left at its name (a
+// link to a file of theirs or of ours) is written through; nobody else may write it.
+void PosixOutput::write_file_beside(const std::string& name, const std::string& content) {
+  const int folder = folder_->fd();
+  const std::string temporary = name + ".new";
+  const std::string temporary_path = folder_->path_of(temporary);
+  if (::unlinkat(folder, temporary.c_str(), 0) != 0 && errno != ENOENT) {
+    throw posix_failure("cannot delete", temporary_path, errno);
+  }
+  int fd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0644);
+  if (fd < 0) throw posix_failure("cannot create", temporary_path, errno);
+  try {
+    write_and_close(fd, temporary_path, content);
+    if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+      throw posix_failure("cannot rename", temporary_path, errno);
+    }
+  } catch (const FileFailure&) {
+    ::unlinkat(folder, temporary.c_str(), 0);  // this run's own, half made: nothing to keep
+    throw;
+  }
+  folder_->sync(folder_->path_of(name));
 }
 
 // Files this run holds already are refused, rather than waited for on their own lock. The
@@ -194,23 +241,28 @@ void throw_if_held(const struct statx& status, const std::string& path, const ch
 // Opens, creating it when missing, and locks an output. A file whose name another run took
 // away while this one waited for its lock is let go and the path opened afresh: records
 // written into a file without a name would be lost.
+// The folder is opened first and held: the file is opened, and later removed and written beside,
+// in that very folder.
 std::unique_ptr<WritableFile> open_output(const std::string& path, int flags,
                                           const char* what_failed, const FileIdentity& input,
                                           const FileIdentity* main_output) {
   flags |= O_NOFOLLOW;
+  auto folder = std::make_shared<HeldFolder>(path, what_failed);
+  const int at = folder->fd();
+  const std::string& name = folder->name();
   for (;;) {
     struct statx status;
-    if (status_of(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, status) == 0) {
+    if (status_of(at, name, AT_SYMLINK_NOFOLLOW, status) == 0) {
       throw_if_held(status, path, what_failed, input, main_output);
     }
     bool created = true;
-    int fd = open_ordinary_file(path, flags | O_CREAT | O_EXCL, what_failed, EEXIST);
+    int fd = open_ordinary_file_at(at, name, path, flags | O_CREAT | O_EXCL, what_failed, EEXIST);
     if (fd < 0) {
       created = false;
-      fd = open_ordinary_file(path, flags, what_failed, ENOENT);
+      fd = open_ordinary_file_at(at, name, path, flags, what_failed, ENOENT);
       if (fd < 0) continue;  // removed in between: made afresh
     }
-    auto output = std::make_unique<PosixOutput>(fd, path, created);
+    auto output = std::make_unique<PosixOutput>(folder, fd, path, created);
     if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
     throw_if_held(status, path, what_failed, input, main_output);
     if (main_output == nullptr) {
@@ -218,12 +270,12 @@ std::unique_ptr<WritableFile> open_output(const std::string& path, int flags,
     } else {
       output->lock_as_split_output(what_failed);
     }
-    if (still_named(fd, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
+    if (still_named_at(fd, at, name, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
   }
 }
 
 void write_and_close(int fd, const std::string& path, const std::string& content) {
-  PosixOutput output(fd, path);
+  PosixOutput output(nullptr, fd, path);
   output.write(content.data(), content.size());
   output.sync();
   output.close();
