@@ -1,5 +1,6 @@
 #include "app/failure_report.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace app {
@@ -37,7 +38,9 @@ std::string failure_report(const textfile::FileFailure& failure) {
          std::to_string(failure.error_number()) + ")";
 }
 
-std::string out_of_memory_report() { return std::string(kProgramName) + ": out of memory"; }
+std::string out_of_memory_report(const std::string& input_path) {
+  return failure_report(textfile::FileFailure("cannot convert", input_path, ENOMEM, "out of memory"));
+}
 
 std::string unexpected_failure_report(const std::exception& failure) {
   return std::string(kProgramName) + ": " + quoted(failure.what());

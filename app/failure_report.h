@@ -13,8 +13,9 @@ namespace app {
 // it stays one line.
 std::string failure_report(const textfile::FileFailure& failure);
 
-// The line for a run that ran out of memory.
-std::string out_of_memory_report();
+// The line for a run on `input_path` that ran out of memory, in the same form:
+//   zorvant: cannot convert '<input>': out of memory (error 12)
+std::string out_of_memory_report(const std::string& input_path);
 // Any other failure that reaches the program's entry, in one line: "zorvant: <its text>".
 std::string unexpected_failure_report(const std::exception& failure);
 

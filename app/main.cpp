@@ -1,4 +1,5 @@
 #include <new>
+#include <string>
 
 #include "app/failure_report.h"
 #include "job/conversion_job.h"
@@ -24,10 +25,12 @@ void end_if_interrupted() {
 int main(int argc, char** argv) {
   textfile::guard_standard_streams();
   textfile::watch_for_interruptions();
+  std::string input_path;
   try {
+    input_path = textfile::argument_text(argc, argv);
     // Converted, or nothing to convert: no failure either way. A scheduler that starts runs for
     // paths of its own checks that the input is gone.
-    job::run_conversion(textfile::platform_file_system(), textfile::argument_text(argc, argv));
+    job::run_conversion(textfile::platform_file_system(), input_path);
     return 0;
   } catch (const textfile::Interrupted& interruption) {
     textfile::end_with_signal(interruption.signal_number());
@@ -36,7 +39,7 @@ int main(int argc, char** argv) {
     textfile::show_failure_report(app::failure_report(failure));
   } catch (const std::bad_alloc&) {
     end_if_interrupted();
-    textfile::show_failure_report(app::out_of_memory_report());
+    textfile::show_failure_report(app::out_of_memory_report(input_path));
   } catch (const std::exception& failure) {
     // Nothing else is expected to get here; if it does, it still ends in the one-line report.
     end_if_interrupted();

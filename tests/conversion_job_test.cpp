@@ -302,10 +302,12 @@ TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
     std::uint64_t split_length;
     int owner;
     bool writable_by_others;
+    std::size_t cut_to;  // bytes of the record left by damage; 0: whole
   } records[] = {
-      {"split output shorter", kSplitBefore.size() + 1000, 0, false},
-      {"another user's", 3, 7, false},
-      {"writable by others", 3, 0, true},
+      {"split output shorter", kSplitBefore.size() + 1000, 0, false, 0},
+      {"another user's", 3, 7, false, 0},
+      {"writable by others", 3, 0, true, 0},
+      {"cut short", 3, 0, false, 40},
   };
   for (const auto& planted : records) {
     SCOPED_TRACE(planted.why);
@@ -315,7 +317,9 @@ TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
     record.split_identity = files.identity(kSplit);
     record.attempt = "0123456789ab";
     record.input_path = kInput;
-    MemoryFileSystem::File& file = files.put("/d/1101/.A.dat.txt.undo", record.encode());
+    const string text = record.encode();
+    MemoryFileSystem::File& file = files.put("/d/1101/.A.dat.txt.undo",
+                                             planted.cut_to ? text.substr(0, planted.cut_to) : text);
     file.owner = planted.owner;
     file.writable_by_others = planted.writable_by_others;
     try {
@@ -325,6 +329,50 @@ TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
       EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
     }
     EXPECT_EQ(files.content(kSplit), kSplitBefore);
+    EXPECT_TRUE(files.has(kInput));
+  }
+}
+
+// A complete record finds its input's folder by that folder's identity, whatever path named it
+// then (a working folder removed since, a link pointed elsewhere): the retry of that input
+// consumes it and appends nothing. A folder no path leads to any more is never taken for one
+// whose pin is gone: the run fails naming the record, and touches nothing.
+TEST(ConversionJob, CompleteRecordFindsItsInputFolderByIdentityOrFails) {
+  for (bool reachable : {true, false}) {
+    SCOPED_TRACE(reachable);
+    MemoryFileSystem files = scene();
+    const string split = kSplitBefore + scene_records(true);
+    files.put(kSplit, split);
+    job::UndoRecord record;
+    record.state = job::UndoRecord::State::kComplete;
+    record.split_length = kSplitBefore.size();
+    record.split_end = split.size();
+    record.split_identity = files.identity(kSplit);
+    record.input_identity = files.identity(kInput);
+    record.input_size = files.content(kInput).size();
+    record.input_modified = files.file(kInput).modified;
+    record.attempt = "0123456789ab";
+    record.pinned = true;
+    record.input_path = reachable ? "/job1/../d/0502/A.dat" : "/gone/0502/A.dat";
+    record.input_folder = reachable ? files.folder_identity("/d/0502/") : textfile::FileIdentity{2, 7};
+    files.missing_folders = {"/job1/../d/0502/", "/gone/0502/"};
+    files.link(reachable ? "/d/0502/.zorvant-0123456789ab.converted"
+                         : "/gone/0502/.zorvant-0123456789ab.converted",
+               kInput);
+    files.put("/d/1101/.A.dat.txt.undo", record.encode());
+    if (reachable) {
+      job::run_conversion(files, kInput);
+      EXPECT_EQ(files.content(kSplit), split);
+      EXPECT_EQ(files.contents().size(), 2u) << "left the input, its pin or the record";
+      continue;
+    }
+    try {
+      job::run_conversion(files, kInput);
+      ADD_FAILURE() << "converted";
+    } catch (const textfile::FileFailure& failure) {
+      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+    }
+    EXPECT_EQ(files.content(kSplit), split);
     EXPECT_TRUE(files.has(kInput));
   }
 }
@@ -350,9 +398,11 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
   record.attempt = job::new_attempt();
   record.pinned = true;
   record.input_path = " /odd\npath\n\xff end\n";
+  record.input_folder = {16, 17, 18, 19};
   std::optional<job::UndoRecord> back = job::UndoRecord::decode(record.encode());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->encode(), record.encode());
+  EXPECT_EQ(back->input_folder, record.input_folder);
   EXPECT_EQ(back->state, record.state);
   EXPECT_EQ(back->input_path, record.input_path);
   string text = record.encode();

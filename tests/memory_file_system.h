@@ -61,6 +61,10 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::uint64_t names_of(const File& file) const;
   // Gives `file` the name `path` as well.
   void link(const std::string& path, std::shared_ptr<File> file) { names_[path] = std::move(file); }
+  // Gives the file at `existing` the name `path` as well, durably, as if long done.
+  void link(const std::string& path, const std::string& existing) {
+    names_[path] = durable_names_[path] = names_.at(existing);
+  }
 
   // Thrown at a simulated power cut. Not a std::exception, so that nothing of the run catches
   // it: no clean-up of the run's own takes place.

@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 zorvant=$(realpath "$1")
 shift
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(faults kill signals concurrent links hostile reuse namespaced)
+[ ${#cases[@]} -gt 0 ] || cases=(faults kill signals concurrent links hostile reuse namespaced identity)
 
 base=$(mktemp -d)
 mounted=()

@@ -91,7 +91,7 @@ wait_for_call() {
     grep -Eq "$2" "$1" 2>/dev/null && return 0
     sleep 0.01
   done
-  fail "the run never called $2"
+  fail "the run never called $2: $(tail -3 "$1" 2>&1)"
 }
 
 expected=$(clean_state)
@@ -584,6 +584,102 @@ namespaced)
   done
   echo "$killed of 16 runs were killed before they finished"
   [ $killed -ge 10 ] || fail "too few runs were killed to show anything"
+  ;;
+identity)
+  # The retry of an input from another working folder, the first one's folder removed meanwhile
+  # (as a scheduler removes its job folders): it finds the input its record names, and consumes
+  # it without appending again.
+  scene="$work/working-folders"
+  make_scene "$scene"
+  mkdir "$scene/job1" "$scene/job2"
+  chmod 444 "$scene/d/0502/A.dat"
+  (cd "$scene/job1" && exec "$zorvant" ../d/0502/A.dat) 2>"$work/report"
+  failed_with $? "zorvant: cannot delete '../d/0502/A.dat': Permission denied (error 13)" \
+    "another working folder"
+  rmdir "$scene/job1" && chmod 644 "$scene/d/0502/A.dat"
+  (cd "$scene/job2" && exec "$zorvant" ../d/0502/A.dat) || fail "another working folder: retry"
+  rmdir "$scene/job2"
+  [ "$(state "$scene")" == "$expected" ] || fail "another working folder: appended again"
+  ls -A "$scene/d/0502" "$scene/d/1101" | grep -q '^\.' && fail "another working folder: leftovers"
+
+  # The same through a folder link that was pointed at the next day's folder before the retry,
+  # which takes the input by its own path.
+  scene="$work/repointed"
+  make_scene "$scene/day1" && mkdir -p "$scene/day2/d/0502"
+  ln -s day1 "$scene/today"
+  chmod 444 "$scene/day1/d/0502/A.dat"
+  "$zorvant" "$scene/today/d/0502/A.dat" 2>/dev/null && fail "a read-only input was deleted"
+  ln -sfn day2 "$scene/today" && chmod 644 "$scene/day1/d/0502/A.dat"
+  "$zorvant" "$scene/day1/d/0502/A.dat" || fail "a re-pointed link: the retry failed"
+  [ "$(state "$scene/day1")" == "$expected" ] || fail "a re-pointed link: appended again"
+
+  # A split output with a second name would have a second undo record, and each name's retry
+  # would take back what a run through the other name appended: refused, nothing touched.
+  scene="$work/two-names"
+  make_scene "$scene"
+  ln "$scene/d/1101/A.dat.txt" "$scene/d/1101/B.dat.txt"
+  "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? "zorvant: cannot append to '$scene/d/1101/A.dat.txt': has more than one name \
+(a hard link) (error 31)" "a split output of two names"
+  printf '%s' "$earlier" | cmp -s - "$scene/d/1101/A.dat.txt" || fail "two names: split touched"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "two names: the input changed"
+
+  # The folder of a split output the run made is moved away and a link to another folder put in
+  # its place, then a writer makes the run give way: taking back removes the file it made, from
+  # the folder it made it in, and nothing of the same name that the link leads to.
+  scene="$work/swapped-folder"
+  mkdir -p "$scene/X0502" "$scene/X1101" "$scene/private"
+  cp "$work/original" "$scene/X0502/A.dat"
+  echo "not to be touched" >"$scene/private/A.dat.txt"
+  strace -f -qq -y -o "$scene.trace" -e trace=fsync -e inject=fsync:delay_enter=300000 \
+    "$zorvant" "$scene/X0502/A.dat" 2>"$work/report" &
+  run=$!
+  wait_for_call "$scene.trace" 'fsync\(.*X1101/A\.dat\.txt>'
+  mv "$scene/X1101" "$scene/X1101.away" && ln -s private "$scene/X1101"
+  echo "K0001 more" >>"$scene/X0502/A.dat" &
+  wait $run
+  failed_with $? "zorvant: cannot convert '$scene/X0502/A.dat': changed while being converted \
+(error 116)" "a swapped folder"
+  wait $!
+  [ "$(cat "$scene/private/A.dat.txt")" == "not to be touched" ] ||
+    fail "a swapped folder: a file the run never made was deleted"
+  [ -z "$(ls -A "$scene/X1101.away")" ] || fail "a swapped folder: left $(ls -A "$scene/X1101.away")"
+
+  # A record cut short (as a repair of the file system leaves one) after a run was killed while
+  # appending: what that run appended cannot be told, so the retry fails naming the record and
+  # neither appends nor cuts back.
+  scene="$work/damaged"
+  make_scene "$scene"
+  strace -f -qq -y -o "$scene.trace" -e trace=fsync -e inject=fsync:delay_enter=1000000 \
+    "$zorvant" "$scene/d/0502/A.dat" 2>/dev/null &
+  wait_for_call "$scene.trace" 'fsync\(.*1101/A\.dat\.txt>'
+  pkill -KILL -P $! -x zorvant
+  kill -KILL $!  # strace too, which would sit out its delay
+  wait $! 2>/dev/null
+  truncate -s 40 "$scene/d/1101/.A.dat.txt.undo"
+  cp "$scene/d/1101/A.dat.txt" "$work/split-before"
+  "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? "zorvant: cannot trust '$scene/d/1101/.A.dat.txt.undo': not a whole undo record \
+(damaged, or cut short): what its run appended to the split output cannot be told; check the end \
+of the split output against its input, then delete this record (error 1)" "a damaged record"
+  cmp -s "$work/split-before" "$scene/d/1101/A.dat.txt" || fail "a damaged record: split changed"
+  cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "a damaged record: the input changed"
+
+  # The sync of the input's folder after its unlink fails (the third sync of that folder, after
+  # the main output's and the pin's): the report says the input is converted and gone; the pin
+  # and the record stay for a power cut that would bring the input back, and the next run with
+  # that split output removes them.
+  scene="$work/unsynced"
+  make_scene "$scene"
+  strace -f -qq -o /dev/null -P "$scene/d/0502" -e trace=fsync -e inject=fsync:error=EIO:when=3 \
+    "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
+  failed_with $? "zorvant: converted and deleted the input, but cannot sync folder \
+'$scene/d/0502': Input/output error (error 5)" "an unsynced deletion"
+  [ ! -e "$scene/d/0502/A.dat" ] && [ "$(state "$scene")" == "$expected" ] ||
+    fail "an unsynced deletion: not what one clean run leaves"
+  cp "$work/original" "$scene/d/0502/A.dat"
+  "$zorvant" "$scene/d/0502/A.dat" || fail "an unsynced deletion: the next input failed"
+  ls -A "$scene/d/0502" "$scene/d/1101" | grep -q '^\.' && fail "an unsynced deletion: leftovers"
   ;;
 *) fail "no such case" ;;
 esac

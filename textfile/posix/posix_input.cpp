@@ -53,7 +53,7 @@ class PosixInput : public ReadableFile {
   void throw_if_changed() override;
   bool pin(const std::string& name) override;
   void remove(const std::string& aside_name) override;
-  void sync_folder() override { folder_->sync(path_); }
+  void sync_folder() override { folder_->sync(folder_of(path_)); }
   void remove_second_name(const std::string& name) override {
     folder_->remove_if_named(name, converted_, folder_->path_of(name));
   }

@@ -13,6 +13,7 @@
 #include "textfile/posix/file_status.h"
 #include "textfile/posix/held_folder.h"
 #include "textfile/posix/opening.h"
+#include "textfile/posix/paths.h"
 
 namespace textfile::posix {
 namespace {
@@ -100,7 +101,7 @@ class PosixOutput : public WritableFile {
 
   void remove() override { folder_->remove_if_named(folder_->name(), identity(), path_); }
 
-  void sync_folder() override { folder_->sync(path_); }
+  void sync_folder() override { folder_->sync(folder_of(path_)); }
 
   std::optional<std::string> read_trusted_file(const std::string& name) const override;
   void write_file_beside(const std::string& name, const std::string& content) override;
@@ -221,7 +222,7 @@ void PosixOutput::write_file_beside(const std::string& name, const std::string& 
     ::unlinkat(folder, temporary.c_str(), 0);  // this run's own, half made: nothing to keep
     throw;
   }
-  folder_->sync(folder_->path_of(name));
+  folder_->sync(folder_of(path_));
 }
 
 // Files this run holds already are refused, rather than waited for on their own lock. The

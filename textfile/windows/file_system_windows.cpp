@@ -1,6 +1,4 @@
 #include <windows.h>
-// After windows.h, which it needs.
-#include <sddl.h>
 
 #include <memory>
 #include <string>
@@ -63,12 +61,6 @@ class WindowsFileSystem : public FileSystem {
     // with every change after it.
   }
 
-  std::string absolute_path(const std::string& path) override {
-    std::wstring full = full_path(to_wide(path));
-    if (full.empty()) throw last_failure("cannot find the current folder of", path);
-    return to_narrow(full);
-  }
-
   std::size_t file_name_start(const std::string& path) const override {
     return last_component_start(path);
   }
@@ -77,41 +69,8 @@ class WindowsFileSystem : public FileSystem {
     return identity_following_links(path);
   }
 
-  void write_small_file(const std::string& path, const std::string& content) override {
-    // Written aside and moved over the old one: a crash leaves the old file or the new one,
-    // never a mixture. The file is hidden, as the dot at the start of its name hides it on
-    // POSIX, and only its owner, the system and administrators may touch it, whatever the
-    // folder would pass on to it: read_trusted_file refuses a file that others may write.
-    std::string temporary = path + ".new";
-    std::wstring wide_temporary = system_path(temporary);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
-      throw last_failure("cannot create", temporary);
-    }
-    std::unique_ptr<void, decltype(&::LocalFree)> frees(descriptor, ::LocalFree);
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
-    // A leftover of a crash goes first; CREATE_NEW then follows no link at the name.
-    ::DeleteFileW(wide_temporary.c_str());
-    HANDLE handle = ::CreateFileW(wide_temporary.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
-                                  &security, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) throw last_failure("cannot create", temporary);
-    try {
-      write_and_close(handle, temporary, content);
-      if (!::MoveFileExW(wide_temporary.c_str(), system_path(path).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        throw last_failure("cannot rename", temporary);
-      }
-    } catch (const FileFailure&) {
-      ::DeleteFileW(wide_temporary.c_str());  // this run's own, half made: nothing to keep
-      throw;
-    }
-  }
-
-  void remove_file(const std::string& path) override {
-    if (!::DeleteFileW(system_path(path).c_str()) && !is_missing(::GetLastError())) {
-      throw last_failure("cannot delete", path);
-    }
+  void remove_second_name(const std::string& path, const FileIdentity& file) override {
+    delete_if_named(path, file);
   }
 
   std::unique_ptr<BackgroundIo> start_background_io() override {

@@ -135,4 +135,27 @@ std::optional<FileIdentity> identity_following_links(const std::string& path) {
   throw windows_failure("cannot look up", path, error);
 }
 
+void delete_if_named(const std::string& path, const FileIdentity& file) {
+  ScopedHandle handle(open_name_itself(system_path(path), DELETE | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE));
+  if (!handle.valid()) {
+    DWORD error = ::GetLastError();
+    if (is_missing(error)) return;
+    throw windows_failure("cannot delete", path, error);
+  }
+  FileIdentity named;
+  DWORD error = identity_of_handle(handle.get(), named);
+  if (error != NO_ERROR) throw windows_failure("cannot delete", path, error);
+  if (named.volume != file.volume || named.index != file.index ||
+      named.index_high != file.index_high) {
+    return;
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  if (!::SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+    throw last_failure("cannot delete", path);
+  }
+}
+
 }  // namespace textfile::windows

@@ -39,4 +39,9 @@ DWORD find_identity(const std::string& path, FileIdentity& identity);
 // The identity of the file `path` leads to, or nothing where there is none.
 std::optional<FileIdentity> identity_following_links(const std::string& path);
 
+// Deletes the name `path` itself when it names the file `file` (its volume and index), through
+// a handle that shares no renaming meanwhile; a file of any other identity there stays, and a
+// missing name is nothing to do.
+void delete_if_named(const std::string& path, const FileIdentity& file);
+
 }  // namespace textfile::windows

@@ -37,6 +37,17 @@ class WindowsInput : public ReadableFile {
     return identity_or_throw(handle_, path_, "cannot read");
   }
 
+  // Made absolute once, at the opening; the folder cannot be moved or replaced while the input
+  // is held open in it, so its path stays the one the run began with.
+  std::string real_path() const override { return real_path_; }
+  FileIdentity folder_identity() const override {
+    FileIdentity folder;
+    if (find_identity(real_path_.substr(0, last_component_start(real_path_)), folder) !=
+        NO_ERROR) {
+      return {};
+    }
+    return folder;
+  }
   std::uint64_t size() const override { return opened_.size; }
   // In the system's own units (100 nanoseconds): only ever compared with itself.
   std::uint64_t modified() const override { return static_cast<std::uint64_t>(opened_.last_write); }
@@ -83,17 +94,30 @@ class WindowsInput : public ReadableFile {
   }
 
   void remove(const std::string& aside_name) override;
+  // Nothing to sync: see FileSystem::sync_folder_of.
+  void sync_folder() override {}
+  void remove_second_name(const std::string& name) override {
+    delete_if_named(real_path_.substr(0, last_component_start(real_path_)) + name, converted_);
+  }
   void close() override { close_handle(handle_); }
 
   HANDLE handle() const { return handle_; }
   // The file as it was opened, which its deletion compares it with.
-  void remember_opened(const FileState& opened) { opened_ = opened; }
+  void remember_opened(const FileState& opened) {
+    opened_ = opened;
+    converted_ = identity();
+    std::wstring full = full_path(to_wide(path_));
+    real_path_ = full.empty() ? path_ : to_narrow(full);
+  }
   const FileState& opened() const { return opened_; }
 
  private:
   HANDLE handle_;
   std::string path_;
+  std::string real_path_;
   FileState opened_;
+  // Still known once the file is closed, for removing its second names.
+  FileIdentity converted_;
   std::uint64_t bytes_read_ = 0;
 };
 

@@ -1,5 +1,8 @@
 #include "textfile/windows/windows_output.h"
 
+// After windows.h, which it needs.
+#include <sddl.h>
+
 #include <algorithm>
 
 #include "textfile/failure_texts.h"
@@ -64,6 +67,31 @@ class WindowsOutput : public WritableFile {
 
   bool created() const override { return created_; }
 
+  std::uint64_t name_count() const override {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(handle_, &information)) {
+      throw last_failure("cannot look up", path_);
+    }
+    return information.nNumberOfLinks;
+  }
+
+  // The folders of an open file cannot be moved or replaced while it is open, so its path still
+  // leads to the folder it was opened in. Its handle shares no deletion: where the system
+  // refuses the deletion for that, the file stays.
+  void remove() override { delete_if_named(path_, identity()); }
+
+  // Nothing to sync: see FileSystem::sync_folder_of.
+  void sync_folder() override {}
+
+  void write_file_beside(const std::string& name, const std::string& content) override;
+
+  void remove_file_beside(const std::string& name) override {
+    std::string path = beside(name);
+    if (!::DeleteFileW(system_path(path).c_str()) && !is_missing(::GetLastError())) {
+      throw last_failure("cannot delete", path);
+    }
+  }
+
   void close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return;
     HANDLE handle = handle_;
@@ -104,11 +132,16 @@ class WindowsOutput : public WritableFile {
     }
   }
 
-  std::optional<std::string> read_trusted_file(const std::string& path) const override;
+  std::optional<std::string> read_trusted_file(const std::string& name) const override;
 
   HANDLE handle() const { return handle_; }
 
  private:
+  // The path of `name` in the output's folder, which holding the output keeps in place.
+  std::string beside(const std::string& name) const {
+    return path_.substr(0, last_component_start(path_)) + name;
+  }
+
   // True when `owner` owns this output too.
   bool is_owner(PSID owner) const {
     Security security;
@@ -121,7 +154,8 @@ class WindowsOutput : public WritableFile {
   bool locked_ = false;
 };
 
-std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& path) const {
+std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& name) const {
+  const std::string path = beside(name);
   HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -154,6 +188,38 @@ std::optional<std::string> WindowsOutput::read_trusted_file(const std::string& p
     }
     if (got == 0) return content;
     content.append(block, got);
+  }
+}
+
+// Written aside and moved over the old one: a crash leaves the old file or the new one, never a
+// mixture. The file is hidden, as the dot at the start of its name hides it on POSIX, and only
+// its owner, the system and administrators may touch it, whatever the folder would pass on to
+// it: read_trusted_file refuses a file that others may write.
+void WindowsOutput::write_file_beside(const std::string& name, const std::string& content) {
+  std::string path = beside(name);
+  std::string temporary = path + ".new";
+  std::wstring wide_temporary = system_path(temporary);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;FA;;;OW)(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    throw last_failure("cannot create", temporary);
+  }
+  std::unique_ptr<void, decltype(&::LocalFree)> frees(descriptor, ::LocalFree);
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
+  // A leftover of a crash goes first; CREATE_NEW then follows no link at the name.
+  ::DeleteFileW(wide_temporary.c_str());
+  HANDLE handle = ::CreateFileW(wide_temporary.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0,
+                                &security, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) throw last_failure("cannot create", temporary);
+  try {
+    write_and_close(handle, temporary, content);
+    if (!::MoveFileExW(wide_temporary.c_str(), system_path(path).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      throw last_failure("cannot rename", temporary);
+    }
+  } catch (const FileFailure&) {
+    ::DeleteFileW(wide_temporary.c_str());  // this run's own, half made: nothing to keep
+    throw;
   }
 }
 
