@@ -39,7 +39,8 @@ std::string failure_report(const textfile::FileFailure& failure) {
 }
 
 std::string out_of_memory_report(const std::string& input_path) {
-  return failure_report(textfile::FileFailure("cannot convert", input_path, ENOMEM, "out of memory"));
+  return failure_report(
+      textfile::FileFailure("cannot convert", input_path, ENOMEM, "out of memory"));
 }
 
 std::string unexpected_failure_report(const std::exception& failure) {

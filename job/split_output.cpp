@@ -248,8 +248,7 @@ void SplitOutput::finish_deletion_of(const std::string& input_path, const std::s
 // Records of earlier versions know no state: they were acted on while their input existed, and
 // that input was told by its identity. Without a birth time in it, that cannot be proven.
 void SplitOutput::settle_earlier_version(const UndoRecord& record) {
-  std::optional<textfile::FileIdentity> named =
-      files_.identity_of(reach_input_or_throw(record));
+  std::optional<textfile::FileIdentity> named = files_.identity_of(reach_input_or_throw(record));
   bool retry = same_file(record.input_identity, input_identity_);
   if (record.input_identity.incarnation == 0) {
     bool maybe_there = retry || (named && same_file(*named, record.input_identity));

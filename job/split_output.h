@@ -24,8 +24,8 @@ class SplitOutput : public SplitOutputSource {
  public:
   // `input` is the file this run converts and `main_identity` its main output: the split output
   // must be neither. `attempt` names this attempt's own files beside the input.
-  SplitOutput(textfile::FileSystem& files, std::string path, textfile::ReadableFile& input, textfile::FileIdentity main_identity,
-              std::string attempt);
+  SplitOutput(textfile::FileSystem& files, std::string path, textfile::ReadableFile& input,
+              textfile::FileIdentity main_identity, std::string attempt);
   ~SplitOutput() override;
 
   textfile::TextOutputFile& file() override;

@@ -318,8 +318,8 @@ TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
     record.attempt = "0123456789ab";
     record.input_path = kInput;
     const string text = record.encode();
-    MemoryFileSystem::File& file = files.put("/d/1101/.A.dat.txt.undo",
-                                             planted.cut_to ? text.substr(0, planted.cut_to) : text);
+    MemoryFileSystem::File& file = files.put(
+        "/d/1101/.A.dat.txt.undo", planted.cut_to ? text.substr(0, planted.cut_to) : text);
     file.owner = planted.owner;
     file.writable_by_others = planted.writable_by_others;
     try {
@@ -354,7 +354,8 @@ TEST(ConversionJob, CompleteRecordFindsItsInputFolderByIdentityOrFails) {
     record.attempt = "0123456789ab";
     record.pinned = true;
     record.input_path = reachable ? "/job1/../d/0502/A.dat" : "/gone/0502/A.dat";
-    record.input_folder = reachable ? files.folder_identity("/d/0502/") : textfile::FileIdentity{2, 7};
+    record.input_folder =
+        reachable ? files.folder_identity("/d/0502/") : textfile::FileIdentity{2, 7};
     files.missing_folders = {"/job1/../d/0502/", "/gone/0502/"};
     files.link(reachable ? "/d/0502/.zorvant-0123456789ab.converted"
                          : "/gone/0502/.zorvant-0123456789ab.converted",

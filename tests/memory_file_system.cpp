@@ -168,15 +168,13 @@ textfile::FileIdentity MemoryFileSystem::identity_of_file(const File& file) cons
 }
 
 textfile::FileIdentity MemoryFileSystem::folder_identity(const std::string& folder) const {
-  auto made_again = folder_identities.find(folder);
-  std::uint64_t index = made_again != folder_identities.end() ? made_again->second
-                                                              : std::hash<std::string>()(folder);
-  return {2, index, 0, 0};
+  return {2, std::hash<std::string>()(folder), 0, 0};
 }
 
 std::uint64_t MemoryFileSystem::names_of(const File& file) const {
-  return static_cast<std::uint64_t>(std::count_if(
-      names_.begin(), names_.end(), [&file](const auto& name) { return name.second.get() == &file; }));
+  return static_cast<std::uint64_t>(
+      std::count_if(names_.begin(), names_.end(),
+                    [&file](const auto& name) { return name.second.get() == &file; }));
 }
 
 bool MemoryFileSystem::allow(const char* what, const std::string& path) {

@@ -39,10 +39,8 @@ class MemoryFileSystem : public textfile::FileSystem {
   // Folders ("/d/") whose entries removed since their last sync come back at a power cut.
   std::set<std::string> folders_losing_removals;
   // Folders ("/d/") that no path leads to any more (moved or removed); every other folder
-  // exists. A folder's identity comes from its path, or from `folder_identities` where a test
-  // says that a folder was made again under the same path.
+  // exists, with an identity that comes from its path.
   std::set<std::string> missing_folders;
-  std::map<std::string, std::uint64_t> folder_identities;
 
   // Puts a file in place as if it had long been there, synced and in a synced folder. A file
   // already at the path keeps its identity.

@@ -146,8 +146,7 @@ bool PosixInput::pin(const std::string& name) {
   // A file system that numbers the names of one file apart cannot tell by a name which file it
   // is: no pin there. Nor when the path named another file by now; its deletion fails later.
   struct statx pinned;
-  if (status_of(folder, name, AT_SYMLINK_NOFOLLOW, pinned) != 0 ||
-      !same_file(pinned, identity())) {
+  if (status_of(folder, name, AT_SYMLINK_NOFOLLOW, pinned) != 0 || !same_file(pinned, identity())) {
     ::unlinkat(folder, name.c_str(), 0);
     return false;
   }

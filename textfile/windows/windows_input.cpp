@@ -42,8 +42,7 @@ class WindowsInput : public ReadableFile {
   std::string real_path() const override { return real_path_; }
   FileIdentity folder_identity() const override {
     FileIdentity folder;
-    if (find_identity(real_path_.substr(0, last_component_start(real_path_)), folder) !=
-        NO_ERROR) {
+    if (find_identity(real_path_.substr(0, last_component_start(real_path_)), folder) != NO_ERROR) {
       return {};
     }
     return folder;
