@@ -645,6 +645,22 @@ identity)
     fail "a swapped folder: a file the run never made was deleted"
   [ -z "$(ls -A "$scene/X1101.away")" ] || fail "a swapped folder: left $(ls -A "$scene/X1101.away")"
 
+  # The same, but the name of the split output the run made is given to another file in its
+  # folder meanwhile: taking back removes only the file the run made, never what is there now.
+  scene="$work/swapped-file"
+  mkdir -p "$scene/X0502" "$scene/X1101"
+  cp "$work/original" "$scene/X0502/A.dat"
+  strace -f -qq -y -o "$scene.trace" -e trace=fsync -e inject=fsync:delay_enter=300000 \
+    "$zorvant" "$scene/X0502/A.dat" 2>"$work/report" &
+  run=$!
+  wait_for_call "$scene.trace" 'fsync\(.*X1101/A\.dat\.txt>'
+  mv "$scene/X1101/A.dat.txt" "$scene/made" && echo "not to be touched" >"$scene/X1101/A.dat.txt"
+  echo "K0001 more" >>"$scene/X0502/A.dat" &
+  wait $run
+  wait $!
+  [ "$(cat "$scene/X1101/A.dat.txt")" == "not to be touched" ] ||
+    fail "a swapped file: a file the run never made was deleted: $(cat "$work/report"; ls -A "$scene/X1101")"
+
   # A record cut short (as a repair of the file system leaves one) after a run was killed while
   # appending: what that run appended cannot be told, so the retry fails naming the record and
   # neither appends nor cuts back.
