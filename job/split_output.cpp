@@ -211,8 +211,8 @@ void SplitOutput::settle_unpinned(const UndoRecord& record, const std::string& i
                     "' is the file converted or a later one of the same name: if that file's "
                     "records are in the split output, delete it; then delete this record");
   }
-  if (*named != record.input_identity) return;  // a later file: the input was deleted
-  if (input_identity_ != record.input_identity) throw waits_for_deletion(input_path);
+  if (!same_birth(*named, record.input_identity)) return;  // a later file: the input was deleted
+  if (!same_birth(input_identity_, record.input_identity)) throw waits_for_deletion(input_path);
   adopt(record, std::string());
 }
 
@@ -258,8 +258,8 @@ void SplitOutput::settle_earlier_version(const UndoRecord& record) {
                     "' was converted: if that file's records are in the split output, delete "
                     "it; then delete this record");
   }
-  bool exists =
-      input_identity_ == record.input_identity || (named && *named == record.input_identity);
+  bool exists = same_birth(input_identity_, record.input_identity) ||
+                (named && same_birth(*named, record.input_identity));
   if (!exists) return;
   UndoRecord appending = record;
   appending.attempt.clear();

@@ -166,7 +166,15 @@ std::string attempt_file_path(const textfile::FileSystem& files, const std::stri
 }
 
 bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index && a.index_high == b.index_high;
+  // A record that a run on another host wrote, or a run before files on shared storage were
+  // told by their index alone, holds a device number of that host's.
+  bool same_volume = a.volume == b.volume || a.volume == textfile::kSharedVolume ||
+                     b.volume == textfile::kSharedVolume;
+  return same_volume && a.index == b.index && a.index_high == b.index_high;
+}
+
+bool same_birth(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {
+  return same_file(a, b) && a.incarnation == b.incarnation;
 }
 
 bool same_folder(const textfile::FileIdentity& a, const textfile::FileIdentity& b) {

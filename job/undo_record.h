@@ -71,6 +71,8 @@ constexpr char kAsideKind[] = "deleting";
 
 // True when two identities, read while both files exist, name the same file.
 bool same_file(const textfile::FileIdentity& a, const textfile::FileIdentity& b);
+// The same file, born at the same time: never a later file that got its number.
+bool same_birth(const textfile::FileIdentity& a, const textfile::FileIdentity& b);
 // The same for folders, whose births are compared too where both identities have one: a folder
 // removed and made again at the same number is another folder.
 bool same_folder(const textfile::FileIdentity& a, const textfile::FileIdentity& b);

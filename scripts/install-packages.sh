@@ -11,6 +11,7 @@
 #   filesystems  the reliability cases on other file systems (tests/reliability/file_systems.sh)
 #   older-systems  the packages in an older distribution's root (tests/package/older_distribution_test.sh)
 #   arm64      cross-build the arm64 program and its packages, and test them under qemu-user
+#   vm         the shared-storage cases in virtual machines (tests/vm/run.sh)
 #
 # Installs as root directly, else through sudo; apt-get update runs only when something is
 # missing.
@@ -35,9 +36,13 @@ packages_for() {
   # qemu to run its programs; the package tools.
   arm64) echo cmake ninja-build g++-aarch64-linux-gnu googletest qemu-user dpkg-dev file rpm \
     rpm2cpio cpio groff-base ;;
+  # The virtual machines: qemu with its firmware, a Debian 12 root for their disk, and the
+  # network namespace, bridge and taps that join them.
+  vm) echo qemu-system-x86 qemu-utils debootstrap debian-archive-keyring e2fsprogs iproute2 \
+    util-linux ;;
   *)
     echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems," \
-      "older-systems, arm64)" >&2
+      "older-systems, arm64, vm)" >&2
     exit 2
     ;;
   esac

@@ -27,6 +27,7 @@
 #include "textfile/failure_texts.h"
 #include "textfile/file_failure.h"
 #include "textfile/file_system.h"
+#include "textfile/posix/run_locks.h"
 
 namespace {
 
@@ -167,8 +168,8 @@ TEST(InputLease, WriterEndsTheWaitForAnOutputLock) {
   TempFolder folder;
   folder.Write("A.dat", "records");
   folder.Write("A.dat.txt", "");
-  int holder = ::open(folder.Path("A.dat.txt").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  int holder = ::open(folder.Path("A.dat.txt").c_str(), O_RDWR | O_CLOEXEC);
+  textfile::posix::run_locks::lock_main_output(holder, folder.Path("A.dat.txt"));
   auto input = open_and_read(folder.Path("A.dat"));
   const textfile::FileIdentity identity = input->identity();
   // The writer comes once the run waits; the holder lets go when the run has stopped waiting, or
@@ -256,6 +257,16 @@ TEST(UndoRecordFile, IsReadOnlyWhereOnlyThisProgramCouldHaveWrittenIt) {
     ASSERT_EQ(kind.make(), 0) << std::strerror(errno);
     EXPECT_EQ(failure_of([&] { output->read_trusted_file(".A.dat.txt.undo"); }), kind.refusal);
   }
+  // A mount that shows every file writable by all shows the output so too: a record no more
+  // writable than the output adds nothing another user could not do to the output itself.
+  std::filesystem::remove_all(record);
+  folder.Write(".A.dat.txt.undo", "zorvant undo 3\n");
+  ASSERT_EQ(::chmod(record.c_str(), 0666), 0);
+  ASSERT_EQ(::chmod(folder.Path("A.dat.txt").c_str(), 0664), 0);
+  EXPECT_EQ(failure_of([&] { output->read_trusted_file(".A.dat.txt.undo"); }),
+            textfile::failure_text::kWritableByOthers);
+  ASSERT_EQ(::chmod(folder.Path("A.dat.txt").c_str(), 0666), 0);
+  EXPECT_EQ(output->read_trusted_file(".A.dat.txt.undo"), "zorvant undo 3\n");
 }
 
 // A record that could not be written whole leaves nothing half made behind.

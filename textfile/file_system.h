@@ -16,6 +16,11 @@
 // system's error number and text.
 namespace textfile {
 
+// The volume of every file on storage that several hosts share (NFS, SMB and the like): there a
+// device number is the host's own, and each host numbers the same share otherwise. Such files are
+// told apart by their index alone, which the file server gives.
+constexpr std::uint64_t kSharedVolume = ~static_cast<std::uint64_t>(0);
+
 // Which file a path or an open file is. Two handles name the same file when these are equal,
 // and a file deleted long ago is told apart from a later one that got the same index.
 struct FileIdentity {

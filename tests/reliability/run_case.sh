@@ -6,6 +6,8 @@ set -uo pipefail
 set -m  # background runs must receive SIGINT like any other signal
 zorvant=$1
 case_name=$2
+# Plays another run that holds a file (its lock taken as a run takes it).
+lock_holder=${ZORVANT_LOCK_HOLDER:-$(dirname "$zorvant")/tests/zorvant_lock_holder}
 # A sanitizer build cannot check for leaks under strace (ptrace), and would add its complaint to
 # the one-line report; the other tests check for leaks.
 export ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
@@ -106,7 +108,7 @@ faults)
     [ "$1" = write ] || return 0
     echo -P "$2/d/0502/A.dat.txt" -P "$2/d/1101/A.dat.txt" -P "$2/d/1101/.A.dat.txt.undo.new"
   }
-  for call in openat read write fsync close ftruncate flock rename renameat2 unlinkat linkat; do
+  for call in openat read write fsync close ftruncate fcntl rename renameat2 unlinkat linkat; do
     # shellcheck disable=SC2046
     count=$(make_scene "$work/count" && strace -f -qq -o /dev/stdout -e trace="$call" \
       $(only_files "$call" "$work/count") "$zorvant" "$work/count/d/0502/A.dat" | grep -c "$call(")
@@ -183,7 +185,7 @@ signals)
   # ends at once, not when the other program lets go.
   scene="$work/waiting"
   make_scene "$scene"
-  flock "$scene/d/0502/A.dat.txt" sleep 30 &
+  "$lock_holder" output "$scene/d/0502/A.dat.txt" >/dev/null &
   holder=$!
   sleep 0.3
   "$zorvant" "$scene/d/0502/A.dat" &
@@ -193,7 +195,7 @@ signals)
   wait $!
   status=$?
   waited_ms=$((($(date +%s%N) - start) / 1000000))
-  kill $(pgrep -P $holder) $holder 2>/dev/null  # the lock is the sleep's too
+  kill $holder 2>/dev/null
   wait $holder 2>/dev/null
   [ $status -eq 143 ] || fail "SIGTERM while waiting for a lock: exit status $status"
   [ $waited_ms -lt 1000 ] || fail "SIGTERM while waiting for a lock: took $waited_ms ms"
@@ -230,20 +232,15 @@ concurrent)
   # An input another run holds: this run fails at once and touches nothing.
   scene="$work/busy"
   make_scene "$scene"
-  flock "$scene/d/0502/A.dat" sleep 3 &
+  "$lock_holder" input "$scene/d/0502/A.dat" >/dev/null &
   holder=$!
   sleep 0.3
   "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" && fail "a held input was converted"
   grep -q "in use by another run" "$work/report" || fail "report: $(cat "$work/report")"
   [ ! -e "$scene/d/0502/A.dat.txt" ] || fail "a held input's run created its main output"
-  # The lock is the sleep's too, and a killed process lets go of it only once it has ended:
-  # the retry comes once nobody holds it.
-  kill $(pgrep -P $holder) $holder 2>/dev/null
+  # A killed process lets go of its lock once it has ended: the retry comes after that.
+  kill $holder 2>/dev/null
   wait $holder 2>/dev/null
-  for ((tries = 0; tries < 200; tries++)); do
-    flock -n "$scene/d/0502/A.dat" true && break
-    sleep 0.05
-  done
   retry_and_compare "$scene" "held input"
 
   # Two inputs that share one split output, converted at the same time: each run's records
@@ -364,9 +361,14 @@ hostile)
   # and deleted, and ends without touching anything.
   scene="$work/twice"
   make_scene "$scene"
-  strace -f -qq -o "$scene.trace" -e trace=flock -e inject=flock:delay_enter=1500000:when=1 \
+  # Held at the input's lock, the first lock the run takes.
+  make_scene "$work/count"
+  n=$(strace -f -qq -o /dev/stdout -e trace=fcntl "$zorvant" "$work/count/d/0502/A.dat" |
+    grep -n -m1 F_OFD_SETLK | cut -d: -f1)
+  rm -rf "$work/count"
+  strace -f -qq -o "$scene.trace" -e trace=fcntl -e inject=fcntl:delay_enter=1500000:when=$n \
     "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report" &
-  wait_for_call "$scene.trace" 'flock\('
+  wait_for_call "$scene.trace" 'F_OFD_SETLK'
   "$zorvant" "$scene/d/0502/A.dat" || fail "the first of two runs on one input failed"
   wait $! || fail "the second of two runs on one input failed: $(cat "$work/report")"
   [ ! -s "$work/report" ] || fail "the second of two runs on one input: $(cat "$work/report")"

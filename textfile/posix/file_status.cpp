@@ -2,6 +2,7 @@
 
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
@@ -35,22 +36,52 @@ int stamps_of(int fd, struct statx& status) {
 }
 
 bool same_file(const struct statx& status, const FileIdentity& identity) {
-  return makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume &&
+  return (identity.volume == kSharedVolume ||
+          makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume) &&
          status.stx_ino == identity.index;
 }
 
+bool same_file(const struct statx& a, const struct statx& b) {
+  return a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor &&
+         a.stx_ino == b.stx_ino;
+}
+
+// File systems that hosts share over a network and whose file numbers the server gives: the
+// same file has the same number on every host. (A FUSE file system may number files itself.)
+bool on_shared_storage(int fd) {
+  struct statfs system;
+  if (::fstatfs(fd, &system) != 0) return false;
+  switch (static_cast<unsigned long>(system.f_type)) {
+    case 0x6969:      // NFS
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2 and 3
+    case 0x517B:      // SMB
+    case 0x00C36400:  // Ceph
+    case 0x6B414653:  // AFS
+    case 0x5346414F:  // AFS (OpenAFS)
+    case 0x01021997:  // 9P
+    case 0x7461636F:  // OCFS2
+    case 0x01161970:  // GFS2
+    case 0x0BD00BD0:  // Lustre
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The birth time where the file system records one; else the generation number the file system
-// gives the file, read through `fd`, an open descriptor of it.
+// gives the file, read through `fd` where it was opened to read.
 FileIdentity identity_from(const struct statx& status, int fd) {
   FileIdentity identity;
-  identity.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
+  identity.volume =
+      on_shared_storage(fd) ? kSharedVolume : makedev(status.stx_dev_major, status.stx_dev_minor);
   identity.index = status.stx_ino;
   if (status.stx_mask & STATX_BTIME) {
     identity.incarnation = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u +
                            status.stx_btime.tv_nsec;
   } else {
     long generation = 0;  // some file systems fill only an int's worth of it
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
+    if ((::fcntl(fd, F_GETFL) & O_PATH) == 0 && ::ioctl(fd, FS_IOC_GETVERSION, &generation) == 0) {
       identity.incarnation = static_cast<std::uint32_t>(generation);
     }
   }

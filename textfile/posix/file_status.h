@@ -22,11 +22,14 @@ int status_of(int fd, const std::string& name, int flags, struct statx& status);
 // error number.
 int stamps_of(int fd, struct statx& status);
 
-// True when `status` is of the file `identity` names (its volume and index).
+// True when `status` is of the file `identity` names (its volume and index; the index alone on
+// shared storage).
 bool same_file(const struct statx& status, const FileIdentity& identity);
+// True when both are of one file, as this host sees them.
+bool same_file(const struct statx& a, const struct statx& b);
 
-// The file's identity; its birth read through `fd`, an open descriptor of it, where the status
-// has no birth time (-1: none at hand).
+// The file's identity; `fd` is an open descriptor of it (O_PATH will do), which tells its file
+// system, and through which its birth is read where the status has none and `fd` can read.
 FileIdentity identity_from(const struct statx& status, int fd);
 FileIdentity identity_of_open(int fd, const std::string& path, const char* what_failed);
 

@@ -73,11 +73,16 @@ class PosixFileSystem : public FileSystem {
       if (long_path_folder.get() < 0) return missing_or_failure(path, errno);
       folder = long_path_folder.get();
     }
+    // Opened only to be looked at, which needs no permission to read it.
+    Descriptor file(::openat(folder, name.c_str(), O_PATH | O_CLOEXEC));
+    if (file.get() < 0) return missing_or_failure(path, errno);
     struct statx status;
-    if (int error = status_of(folder, name, 0, status)) return missing_or_failure(path, error);
-    if (status.stx_mask & STATX_BTIME) return identity_from(status, -1);
-    // The generation number needs the file open.
-    Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (int error = status_of(file.get(), "", 0, status)) return missing_or_failure(path, error);
+    if (status.stx_mask & STATX_BTIME) {
+      return identity_from(status, file.get());
+    }
+    // The generation number needs the file open to read.
+    file.reset(::openat(folder, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0) return missing_or_failure(path, errno);
     return identity_of_open(file.get(), path, "cannot look up");
   }

@@ -48,7 +48,7 @@ std::string HeldFolder::real_path_of(const std::string& name) const {
 FileIdentity HeldFolder::identity() const {
   struct statx status;
   if (status_of(fd_.get(), "", 0, status) != 0) return {};
-  return identity_from(status, (::fcntl(fd_.get(), F_GETFL) & O_PATH) ? -1 : fd_.get());
+  return identity_from(status, fd_.get());
 }
 
 void HeldFolder::sync(const std::string& path) const {

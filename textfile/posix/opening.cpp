@@ -91,7 +91,7 @@ bool still_named_at(int fd, int folder, const std::string& name, const std::stri
     if (error == ENOENT) return false;
     throw posix_failure(what_failed, path, error);
   }
-  return same_file(named_status, identity_from(open_status, -1));
+  return same_file(named_status, open_status);
 }
 
 }  // namespace textfile::posix

@@ -1,7 +1,6 @@
 #include "textfile/posix/posix_input.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "textfile/posix/input_lease.h"
 #include "textfile/posix/opening.h"
 #include "textfile/posix/paths.h"
+#include "textfile/posix/run_locks.h"
 
 namespace textfile::posix {
 namespace {
@@ -213,19 +213,32 @@ void PosixInput::remove(const std::string& aside_name) {
 // The input is opened through its folder, held from then on: whatever the path leads to later,
 // the run's names beside the input go where the input was.
 std::unique_ptr<ReadableFile> open_input(const std::string& path) {
-  auto folder = std::make_unique<HeldFolder>(path, "cannot open");
-  int fd = open_ordinary_file_at(folder->fd(), folder->name(), path, O_RDONLY, "cannot open");
+  std::unique_ptr<HeldFolder> folder;
+  try {
+    folder = std::make_unique<HeldFolder>(path, "cannot open");
+  } catch (const FileFailure& failure) {
+    if (failure.error_number() == ENOENT) return nullptr;  // gone with its folder
+    throw;
+  }
+  // Opening asks the file server afresh where a stat may have answered from what this host
+  // remembers: a file another host deleted is missing here, and nothing to do.
+  int fd =
+      open_ordinary_file_at(folder->fd(), folder->name(), path, O_RDONLY, "cannot open", ENOENT);
+  if (fd < 0) return nullptr;
   auto input = std::make_unique<PosixInput>(std::move(folder), fd, path);
-  if (::flock(input->fd(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
+  try {
+    if (!run_locks::lock_input(input->fd(), path)) {
       throw FileFailure("cannot open", path, EWOULDBLOCK,
                         textfile::failure_text::kInUseByAnotherRun);
     }
-    throw posix_failure("cannot lock", path, errno);
+    if (!still_named(input->fd(), path, 0, "cannot open")) return nullptr;
+    input_lease::take(input->fd(), path);
+    input->remember_state();
+  } catch (const FileFailure& failure) {
+    // The file server no longer has the file opened: another host deleted it meanwhile.
+    if (failure.error_number() == ESTALE) return nullptr;
+    throw;
   }
-  if (!still_named(input->fd(), path, 0, "cannot open")) return nullptr;
-  input_lease::take(input->fd(), path);
-  input->remember_state();
   return input;
 }
 

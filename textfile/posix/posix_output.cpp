@@ -1,7 +1,6 @@
 #include "textfile/posix/posix_output.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -14,12 +13,16 @@
 #include "textfile/posix/held_folder.h"
 #include "textfile/posix/opening.h"
 #include "textfile/posix/paths.h"
+#include "textfile/posix/run_locks.h"
 
 namespace textfile::posix {
 namespace {
 
 // Only this program, run by the output's owner, by the running user or by the system
-// administrator, could have written the file, and nobody else could have changed it since.
+// administrator, could have written the file, and nobody could have changed it since who could not
+// change the output itself. A mount that shows every file writable by all (SMB with file_mode=0777,
+// FAT with umask=000) shows the output so too: there its records are taken, as the output is;
+// where permissions mean something, a record that more users may write than the output is not.
 void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
   struct stat status;
   if (::fstat(fd, &status) != 0) throw posix_failure("cannot read", path, errno);
@@ -27,12 +30,15 @@ void throw_unless_trusted(int fd, const std::string& path, int output_fd) {
     throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kNotAnOrdinaryFile);
   }
   struct stat output_status {};
-  bool owner_known = ::fstat(output_fd, &output_status) == 0;
+  bool output_known = ::fstat(output_fd, &output_status) == 0;
   if (status.st_uid != ::geteuid() && status.st_uid != 0 &&
-      !(owner_known && status.st_uid == output_status.st_uid)) {
+      !(output_known && status.st_uid == output_status.st_uid)) {
     throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kOwnedByAnotherUser);
   }
-  if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+  const mode_t writable_by_others = S_IWGRP | S_IWOTH;
+  const mode_t output_writable_by_others =
+      output_known ? output_status.st_mode & writable_by_others : 0;
+  if (status.st_mode & writable_by_others & ~output_writable_by_others) {
     throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kWritableByOthers);
   }
 }
@@ -119,61 +125,9 @@ class PosixOutput : public WritableFile {
     }
   }
 
-  // Waits for the exclusive lock that keeps other runs from writing between this run's lines,
-  // then shows other runs that this one holds the file as its main output.
-  void lock_as_main_output() {
-    while (::flock(fd_.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) throw posix_failure("cannot lock", path_, errno);
-      throw_if_interrupted_or_changed();
-    }
-#ifdef F_OFD_SETLK
-    struct flock mark = main_output_mark(F_WRLCK);
-    ::fcntl(fd_.get(), F_OFD_SETLK, &mark);  // where the file system has no such locks: no mark
-#endif
-  }
-
-  // A run holds its main output's lock when it asks for its split output's, so two runs whose
-  // outputs cross (each one's split output the other's main output) would wait for each other
-  // forever. A run that holds a file as its split output waits for nothing more, and is waited
-  // for; a file another run holds as its main output fails at once.
-  void lock_as_split_output(const char* what_failed) {
-    for (;;) {
-      if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return;
-      if (errno == EINTR) {
-        throw_if_interrupted_or_changed();
-        continue;
-      }
-      if (errno != EWOULDBLOCK) throw posix_failure("cannot lock", path_, errno);
-      if (held_as_main_output()) {
-        throw FileFailure(what_failed, path_, EWOULDBLOCK,
-                          textfile::failure_text::kInUseByAnotherRun);
-      }
-      pause_while_held();
-    }
-  }
-
   int fd() const { return fd_.get(); }
 
  private:
-  // A lock on one byte far beyond any output's end, which no lock of the data ever meets.
-  static struct flock main_output_mark(short type) {
-    struct flock mark {};
-    mark.l_type = type;
-    mark.l_whence = SEEK_SET;
-    mark.l_start = static_cast<off_t>(1) << 40;
-    mark.l_len = 1;
-    return mark;
-  }
-
-  bool held_as_main_output() const {
-#ifdef F_OFD_GETLK
-    struct flock mark = main_output_mark(F_WRLCK);
-    return ::fcntl(fd_.get(), F_OFD_GETLK, &mark) == 0 && mark.l_type != F_UNLCK;
-#else
-    return false;
-#endif
-  }
-
   std::shared_ptr<HeldFolder> folder_;
   Descriptor fd_;
   std::string path_;
@@ -267,9 +221,9 @@ std::unique_ptr<WritableFile> open_output(const std::string& path, int flags,
     if (int error = status_of(fd, "", 0, status)) throw posix_failure(what_failed, path, error);
     throw_if_held(status, path, what_failed, input, main_output);
     if (main_output == nullptr) {
-      output->lock_as_main_output();
+      run_locks::lock_main_output(output->fd(), path);
     } else {
-      output->lock_as_split_output(what_failed);
+      run_locks::lock_split_output(output->fd(), path, what_failed);
     }
     if (still_named_at(fd, at, name, path, AT_SYMLINK_NOFOLLOW, what_failed)) return output;
   }
