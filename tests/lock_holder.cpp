@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   }
   try {
     if (kind == "input") {
-      if (!textfile::posix::run_locks::lock_input(fd, path)) {
+      if (!textfile::posix::run_locks::lock_input(fd, -1, path)) {
         std::fprintf(stderr, "%s: held by another\n", path.c_str());
         return 1;
       }

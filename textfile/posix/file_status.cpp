@@ -35,6 +35,15 @@ int stamps_of(int fd, struct statx& status) {
   return error;
 }
 
+int named_status_of(int folder, const std::string& name, int flags, struct statx& status) {
+  struct statx folder_status;
+  // A kernel older than statx cannot be asked afresh; what it answers is all there is.
+  if (status_of(folder, "", AT_STATX_FORCE_SYNC, folder_status) == EINVAL) {
+    return status_of(folder, name, flags, status);
+  }
+  return status_of(folder, name, flags | AT_STATX_FORCE_SYNC, status);
+}
+
 bool same_file(const struct statx& status, const FileIdentity& identity) {
   return (identity.volume == kSharedVolume ||
           makedev(status.stx_dev_major, status.stx_dev_minor) == identity.volume) &&
@@ -70,12 +79,17 @@ bool on_shared_storage(int fd) {
 }
 
 // The birth time where the file system records one; else the generation number the file system
-// gives the file, read through `fd` where it was opened to read.
+// gives the file, read through `fd` where it was opened to read. On shared storage, neither.
 FileIdentity identity_from(const struct statx& status, int fd) {
   FileIdentity identity;
-  identity.volume =
-      on_shared_storage(fd) ? kSharedVolume : makedev(status.stx_dev_major, status.stx_dev_minor);
   identity.index = status.stx_ino;
+  if (on_shared_storage(fd)) {
+    // Each host keeps the birth time it first saw of a number: a folder another host removed
+    // and made anew at that number keeps the old one here (SMB). No birth is told there.
+    identity.volume = kSharedVolume;
+    return identity;
+  }
+  identity.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
   if (status.stx_mask & STATX_BTIME) {
     identity.incarnation = static_cast<std::uint64_t>(status.stx_btime.tv_sec) * 1000000000u +
                            status.stx_btime.tv_nsec;

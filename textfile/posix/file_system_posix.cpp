@@ -29,9 +29,16 @@ using namespace posix;
 
 class PosixFileSystem : public FileSystem {
  public:
+  // Asked afresh: a host that saw the name go a moment ago (its own run deleted the input) would
+  // otherwise not see the next file of that name another host put there.
   bool is_convertible_file(const std::string& path) override {
-    struct stat status;
-    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    std::string name;
+    Descriptor folder(open_folder_of(path, name, O_PATH));
+    struct statx status;
+    if (folder.get() < 0 || named_status_of(folder.get(), name, 0, status) != 0 ||
+        !S_ISREG(status.stx_mode)) {
+      return false;
+    }
     return last_component(path).compare(0, 1, ".") != 0;
   }
 

@@ -39,7 +39,7 @@ bool watch_for_breaks() {
 
 }  // namespace
 
-void take(int fd, const std::string& path) {
+void take(int fd, const std::string& path, bool shared) {
 #ifdef F_SETLEASE
   if (!watch_for_breaks()) return;
   broken = 0;
@@ -48,13 +48,23 @@ void take(int fd, const std::string& path) {
     leased_path = path;
     return;
   }
-  // A read lease is refused with EAGAIN exactly when someone has the file open for writing.
-  if (errno == EAGAIN)
+  // A read lease is refused with EAGAIN exactly when someone has the file open for writing, on
+  // a file system of this host's own.
+  if (errno == EAGAIN && !shared)
     throw FileFailure("cannot open", path, EAGAIN, textfile::failure_text::kInUseByAnotherProgram);
 #else
   (void)fd;
   (void)path;
+  (void)shared;
 #endif
+}
+
+void let_go() {
+  throw_if_broken();
+#ifdef F_SETLEASE
+  if (leased_fd >= 0) ::fcntl(leased_fd, F_SETLEASE, F_UNLCK);
+#endif
+  forget();
 }
 
 void throw_if_broken() {

@@ -75,19 +75,16 @@ int open_ordinary_file_at(int folder, const std::string& name, const std::string
   return fd.release();
 }
 
-// True when `path` still names the open file `fd` and the file has not been deleted: between
-// opening and locking, another run may have converted and deleted it, or taken it back.
-bool still_named(int fd, const std::string& path, int follow, const char* what_failed) {
-  return still_named_at(fd, AT_FDCWD, path, path, follow, what_failed);
-}
-
+// True when `name` in `folder` still names the open file `fd` and the file has not been deleted:
+// between opening and locking, another run (on this host or another) may have converted and
+// deleted it, or taken it back.
 bool still_named_at(int fd, int folder, const std::string& name, const std::string& path,
                     int follow, const char* what_failed) {
   struct statx open_status;
   struct statx named_status;
   if (int error = status_of(fd, "", 0, open_status)) throw posix_failure(what_failed, path, error);
   if (open_status.stx_nlink == 0) return false;
-  if (int error = status_of(folder, name, follow, named_status)) {
+  if (int error = named_status_of(folder, name, follow, named_status)) {
     if (error == ENOENT) return false;
     throw posix_failure(what_failed, path, error);
   }

@@ -28,9 +28,8 @@ int open_ordinary_file(const std::string& path, int flags, const char* what_fail
 int open_ordinary_file_at(int folder, const std::string& name, const std::string& path, int flags,
                           const char* what_failed, int expected_error = 0);
 
-// True when `path` still names the open file `fd` and the file has not been deleted.
-bool still_named(int fd, const std::string& path, int follow, const char* what_failed);
-// The same for `name` in the open folder `folder`; `path` names it in a failure.
+// True when `name` in the open folder `folder` still names the open file `fd`, asked afresh, and
+// the file has not been deleted; `path` names it in a failure.
 bool still_named_at(int fd, int folder, const std::string& name, const std::string& path,
                     int follow, const char* what_failed);
 

@@ -7,6 +7,7 @@
 
 #include "textfile/platform.h"
 #include "textfile/posix/descriptor.h"
+#include "textfile/posix/file_status.h"
 
 namespace textfile::posix {
 
@@ -54,7 +55,18 @@ int open_folder_of(const std::string& path, std::string& name, int flags) {
     from = start.get();
   }
   name = last_component(rest);
-  return ::openat(from, folder_of(rest).c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+  const std::string folder = folder_of(rest);
+  Descriptor opened(::openat(from, folder.c_str(), flags | O_DIRECTORY | O_CLOEXEC));
+  // Over NFS a folder another host removed and made anew is found by what this host remembers of
+  // the path, and every look into it fails as stale. A look by the path itself, found stale,
+  // makes the system look the path up again at the server: opened again, it leads to the folder
+  // there is now.
+  struct statx status;
+  if (opened.get() >= 0 && status_of(opened.get(), "", AT_STATX_FORCE_SYNC, status) == ESTALE) {
+    status_of(from, folder, AT_STATX_FORCE_SYNC, status);
+    opened.reset(::openat(from, folder.c_str(), flags | O_DIRECTORY | O_CLOEXEC));
+  }
+  return opened.release();
 }
 
 std::string beside(const std::string& path, const std::string& name) {

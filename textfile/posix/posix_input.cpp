@@ -21,7 +21,10 @@ namespace {
 class PosixInput : public ReadableFile {
  public:
   PosixInput(std::unique_ptr<HeldFolder> folder, int fd, std::string path)
-      : folder_(std::move(folder)), fd_(fd), path_(std::move(path)) {}
+      : folder_(std::move(folder)),
+        fd_(fd),
+        path_(std::move(path)),
+        shared_(on_shared_storage(fd)) {}
   ~PosixInput() override { close(); }
 
   std::size_t read(char* into, std::size_t capacity) override {
@@ -62,9 +65,19 @@ class PosixInput : public ReadableFile {
     if (fd_.get() < 0) return;
     input_lease::forget();
     fd_.reset();
+    lock_fd_.reset();
   }
 
   int fd() const { return fd_.get(); }
+  bool shared() const { return shared_; }
+
+  // True when the path still names this file, asked afresh: another run may have converted and
+  // deleted it between the opening and the lock.
+  bool still_named() const {
+    return still_named_at(fd_.get(), folder_->fd(), folder_->name(), path_, 0, "cannot open");
+  }
+
+  bool lock();
 
   // What the file is like once it is locked and leased; compared again before deleting it.
   void remember_state() {
@@ -100,14 +113,36 @@ class PosixInput : public ReadableFile {
   struct statx opened_ {};
   // Still known once the file is closed, for removing its second names.
   FileIdentity converted_;
+  // On storage that hosts share, where the lease is the file server's to take back.
+  bool shared_;
+  // The same file open for writing, where the run's lock needs it.
+  Descriptor lock_fd_;
 };
+
+// Against every other run, on any host. On shared storage a lock taken with the file open for
+// reading alone may be kept by this host only, where the server lets it cache the file (NFS v4
+// under a delegation), and another host would not see it: the file is opened for writing too,
+// where this user may, for a lock the server holds. Nothing is written through it.
+bool PosixInput::lock() {
+  if (shared_) {
+    lock_fd_.reset(open_retrying_at(folder_->fd(), folder_->name(), O_WRONLY));
+    struct statx reading;
+    struct statx writing;
+    if (lock_fd_.get() >= 0 &&
+        (status_of(fd_.get(), "", 0, reading) != 0 ||
+         status_of(lock_fd_.get(), "", 0, writing) != 0 || !same_file(reading, writing))) {
+      lock_fd_.reset();  // the name leads elsewhere now: the lock below, and the check after it
+    }
+  }
+  return run_locks::lock_input(fd_.get(), lock_fd_.get(), path_);
+}
 
 // Fails, naming the input's path, unless `name` in `folder` (the input's name, or the name it
 // was moved aside to) names the file `converted`.
 void throw_unless_named(int folder, const std::string& name, const std::string& input_path,
                         const FileIdentity& converted) {
   struct statx status;
-  if (int error = status_of(folder, name, 0, status)) {
+  if (int error = named_status_of(folder, name, 0, status)) {
     throw posix_failure("cannot delete", input_path, error);
   }
   if (!same_file(status, converted)) {
@@ -121,7 +156,7 @@ void PosixInput::throw_if_changed() {
   Descriptor folder(open_folder_of(path_, name, O_PATH));
   if (folder.get() < 0) throw posix_failure("cannot delete", path_, errno);
   struct statx named;
-  if (int error = status_of(folder.get(), name, 0, named)) {
+  if (int error = named_status_of(folder.get(), name, 0, named)) {
     throw posix_failure("cannot delete", path_, error);
   }
   if (!same_file(named, identity())) {
@@ -131,6 +166,7 @@ void PosixInput::throw_if_changed() {
 }
 
 bool PosixInput::pin(const std::string& name) {
+  if (shared_) input_lease::let_go();
   int folder = folder_->fd();
   // An input that is a symbolic link pins the file it leads to, the one converted.
   if (::linkat(folder, folder_->name().c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
@@ -186,6 +222,7 @@ void PosixInput::remove(const std::string& aside_name) {
   // after the check above is then never the one deleted. What was moved is checked once more
   // and put back when it is not the file converted.
   // In the folder the input was opened in, which the check above found the path still leads to.
+  if (shared_) input_lease::let_go();
   const std::string& name = folder_->name();
   int folder = folder_->fd();
   if (!move_without_replacing(folder, name, aside_name)) {
@@ -227,12 +264,12 @@ std::unique_ptr<ReadableFile> open_input(const std::string& path) {
   if (fd < 0) return nullptr;
   auto input = std::make_unique<PosixInput>(std::move(folder), fd, path);
   try {
-    if (!run_locks::lock_input(input->fd(), path)) {
+    if (!input->lock()) {
       throw FileFailure("cannot open", path, EWOULDBLOCK,
                         textfile::failure_text::kInUseByAnotherRun);
     }
-    if (!still_named(input->fd(), path, 0, "cannot open")) return nullptr;
-    input_lease::take(input->fd(), path);
+    if (!input->still_named()) return nullptr;
+    input_lease::take(input->fd(), path, input->shared());
     input->remember_state();
   } catch (const FileFailure& failure) {
     // The file server no longer has the file opened: another host deleted it meanwhile.

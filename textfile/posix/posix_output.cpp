@@ -154,6 +154,9 @@ std::optional<std::string> PosixOutput::read_trusted_file(const std::string& nam
   }
 }
 
+// Ten seconds of pause_while_held.
+constexpr int kTriesWhileNameStays = 500;
+
 // Written aside and renamed over the old one: a crash leaves the old file or the new one,
 // never a mixture. The file aside is made afresh, so that nothing someone left at its name (a
 // link to a file of theirs or of ours) is written through; nobody else may write it.
@@ -161,12 +164,21 @@ void PosixOutput::write_file_beside(const std::string& name, const std::string& 
   const int folder = folder_->fd();
   const std::string temporary = name + ".new";
   const std::string temporary_path = folder_->path_of(temporary);
-  if (::unlinkat(folder, temporary.c_str(), 0) != 0 && errno != ENOENT) {
-    throw posix_failure("cannot delete", temporary_path, errno);
+  int fd = -1;
+  // An SMB client keeps a file open a moment after it was closed: the name of a file that a run
+  // killed on another host left stays, deleted, until that host lets go (a second by default).
+  for (int tries = 0; fd < 0; ++tries) {
+    if (::unlinkat(folder, temporary.c_str(), 0) != 0 && errno != ENOENT) {
+      throw posix_failure("cannot delete", temporary_path, errno);
+    }
+    fd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0644);
+    if (fd >= 0) break;
+    if (errno != EEXIST || tries == kTriesWhileNameStays) {
+      throw posix_failure("cannot create", temporary_path, errno);
+    }
+    pause_while_held();
   }
-  int fd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0644);
-  if (fd < 0) throw posix_failure("cannot create", temporary_path, errno);
   try {
     write_and_close(fd, temporary_path, content);
     if (::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {

@@ -80,7 +80,17 @@ void lock_output(int fd, const std::string& path, KeepWaiting keep_waiting) {
 
 }  // namespace
 
-bool lock_input(int fd, const std::string& path) {
+bool lock_input(int fd, int write_fd, const std::string& path) {
+  if (write_fd >= 0) {
+    switch (try_lock(write_fd, F_WRLCK, kRunByte, path)) {
+      case Outcome::kTaken:
+        return true;
+      case Outcome::kHeld:
+        return false;
+      case Outcome::kNoSuchLocks:
+        break;
+    }
+  }
   switch (try_lock(fd, F_RDLCK, kRunByte, path)) {
     case Outcome::kNoSuchLocks:
       return try_flock(fd, path);

@@ -18,12 +18,13 @@ constexpr off_t kRunByte = static_cast<off_t>(1) << 40;
 // split output sees that it would wait for a run that may be waiting for it.
 constexpr off_t kMainOutputByte = kRunByte + 1;
 
-// Locks the input `fd`, open for reading only, against every other run without waiting. A
-// descriptor that is not open for writing may take only a read lock; the run then looks for
-// another run's lock at that byte, which conflicts with a write lock it asks about. Two runs that
-// lock at once may both fail, but never both go on. False, holding nothing, where another run
-// holds the file; throws for any other failure.
-bool lock_input(int fd, const std::string& path);
+// Locks the input against every other run without waiting: a write lock through `write_fd`, the
+// file open for writing, where there is one (-1: none). A descriptor open for reading only, `fd`,
+// may take only a read lock; the run then looks for another run's lock at that byte, which
+// conflicts with a write lock it asks about. Two runs that lock at once may both fail, but never
+// both go on. False, holding nothing, where another run holds the file; throws for any other
+// failure.
+bool lock_input(int fd, int write_fd, const std::string& path);
 
 // Waits for the output `fd`'s lock, ending the wait at a termination signal or a writer of the
 // input (the run's safe point), then marks the file as this run's main output.
