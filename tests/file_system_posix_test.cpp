@@ -163,34 +163,49 @@ TEST(InputLease, WriterGetsInWithoutWaitingForTheRun) {
   EXPECT_EQ(failure_of([] { files().throw_if_interrupted(); }), kChanged);
 }
 
-// A run waiting for its output's lock when a writer opens its input stops waiting at once.
+// A run waiting for an output's lock when a writer opens its input stops waiting at once: the
+// main output held by another run as its main output, the split output held by another run as
+// its own split output (which a run waits for).
 TEST(InputLease, WriterEndsTheWaitForAnOutputLock) {
-  TempFolder folder;
-  folder.Write("A.dat", "records");
-  folder.Write("A.dat.txt", "");
-  int holder = ::open(folder.Path("A.dat.txt").c_str(), O_RDWR | O_CLOEXEC);
-  textfile::posix::run_locks::lock_main_output(holder, folder.Path("A.dat.txt"));
-  auto input = open_and_read(folder.Path("A.dat"));
-  const textfile::FileIdentity identity = input->identity();
-  // The writer comes once the run waits; the holder lets go when the run has stopped waiting, or
-  // much later, so that a wait that outlasts the writer ends anyway.
-  std::atomic<bool> waited_out{false};
-  std::thread other_programs = thread_without_signals([&] {
-    std::this_thread::sleep_for(milliseconds(200));
-    int writer = open_as_writer(folder.Path("A.dat"));
-    if (writer >= 0) ::close(writer);
-    const auto give_up = Clock::now() + std::chrono::seconds(3);
-    while (!waited_out && Clock::now() < give_up) std::this_thread::sleep_for(milliseconds(10));
-    ::close(holder);
-  });
-  const auto start = Clock::now();
-  std::string failure =
-      failure_of([&] { files().open_main_output(folder.Path("A.dat.txt"), identity); });
-  const auto waited = Clock::now() - start;
-  waited_out = true;
-  other_programs.join();
-  EXPECT_EQ(failure, kChanged);
-  EXPECT_LT(waited, milliseconds(1500));
+  for (bool split : {false, true}) {
+    SCOPED_TRACE(split ? "split output" : "main output");
+    TempFolder folder;
+    folder.Write("A.dat", "records");
+    folder.Write("A.dat.txt", "");
+    int holder = ::open(folder.Path("A.dat.txt").c_str(), O_RDWR | O_CLOEXEC);
+    struct flock run_lock {};
+    run_lock.l_type = F_WRLCK;
+    run_lock.l_whence = SEEK_SET;
+    run_lock.l_start = textfile::posix::run_locks::kRunByte;
+    run_lock.l_len = 1;
+    ASSERT_EQ(::fcntl(holder, F_OFD_SETLK, &run_lock), 0) << std::strerror(errno);
+    auto input = open_and_read(folder.Path("A.dat"));
+    const textfile::FileIdentity identity = input->identity();
+    // The writer comes once the run waits; the holder lets go when the run has stopped waiting,
+    // or much later, so that a wait that outlasts the writer ends anyway.
+    std::atomic<bool> waited_out{false};
+    std::thread other_programs = thread_without_signals([&] {
+      std::this_thread::sleep_for(milliseconds(200));
+      int writer = open_as_writer(folder.Path("A.dat"));
+      if (writer >= 0) ::close(writer);
+      const auto give_up = Clock::now() + std::chrono::seconds(3);
+      while (!waited_out && Clock::now() < give_up) std::this_thread::sleep_for(milliseconds(10));
+      ::close(holder);
+    });
+    const auto start = Clock::now();
+    std::string failure = failure_of([&] {
+      if (split) {
+        files().open_split_output(folder.Path("A.dat.txt"), identity, textfile::FileIdentity{});
+      } else {
+        files().open_main_output(folder.Path("A.dat.txt"), identity);
+      }
+    });
+    const auto waited = Clock::now() - start;
+    waited_out = true;
+    other_programs.join();
+    EXPECT_EQ(failure, kChanged);
+    EXPECT_LT(waited, milliseconds(1500));
+  }
 }
 
 // The reading and writing threads never take a termination signal or the lease's signal: those

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The reliability cases again with their work folder on each kind of file system an input may
 # sit on: ext4, XFS and btrfs (images on loop devices), tmpfs, overlayfs (upper layer on tmpfs)
-# and a FUSE passthrough (bindfs over a folder of the default disk). They differ in what the
-# run leans on: birth times, generation numbers, hard links for the pin, leases, locks, renames
-# without replacing, what fsync does.
+# and a FUSE passthrough (bindfs over a folder of the default disk, as it is and showing every
+# file writable by all). They differ in what the run leans on: birth times, generation numbers,
+# hard links for the pin, leases, locks, renames without replacing, what fsync does, what
+# permissions mean.
 #
 #   tests/reliability/file_systems.sh ZORVANT [CASE...]
 #
@@ -94,17 +95,23 @@ mount_bindfs() {
   { [ -r /dev/fuse ] && [ -w /dev/fuse ]; } || { cannot "/dev/fuse is closed to this user"; return; }
   [ "$(id -u)" -eq 0 ] || command -v fusermount3 >/dev/null || command -v fusermount >/dev/null ||
     { cannot "not root, and no fusermount"; return; }
-  mkdir "$base/below"
+  mkdir -p "$base/below$2"
   local error
-  error=$(bindfs "$base/below" "$1" 2>&1) || { cannot "bindfs: $error"; return; }
+  error=$(bindfs ${2:+-p "$2"} "$base/below$2" "$1" 2>&1) || { cannot "bindfs: $error"; return; }
   mounted+=("$1")
 }
+# A mount that shows every file writable by all, as SMB with file_mode=0777 or FAT with
+# umask=000 do: the program's own undo records must still be acted on there.
+mount_writable() { mount_bindfs "$1" a+w; }
 
 # Why case $2 cannot run on file system $1, if it cannot.
 unfit() {
   case "$1/$2" in
   # bindfs reaches each file by its whole path below, which the system keeps under PATH_MAX.
-  bindfs/hostile) echo "its folders deeper than PATH_MAX cannot be made through bindfs" ;;
+  bindfs/hostile | writable/hostile)
+    echo "its folders deeper than PATH_MAX cannot be made through bindfs" ;;
+  # Its retries begin with a read-only input, which such a mount shows writable.
+  writable/identity) echo "a read-only input shows writable there" ;;
   *) return 1 ;;
   esac
 }
@@ -113,7 +120,7 @@ passed=0
 failed=0
 skipped=0
 start=$SECONDS
-for kind in ext4 xfs btrfs tmpfs overlay bindfs; do
+for kind in ext4 xfs btrfs tmpfs overlay bindfs writable; do
   folder="$base/$kind"
   mkdir "$folder"
   if ! mount_"$kind" "$folder"; then

@@ -39,7 +39,7 @@ converted_once $scene || exit 1
 # One input run from both hosts at the same moment: one converts it, the other fails with
 # "in use by another run" or finds nothing to do; never both, and never a record twice.
 case_at_once() {
-  local scene="${root[$1]}/at-once" round first second
+  local scene="${root[$1]}/at-once" round first second refused=0
   for round in 1 2 3; do
     g host1 "make_scene $scene" || return 1
     first=$(submit host1 ". /host/bin/guest_lib.sh; \$Z $scene/d/0502/A.dat")
@@ -47,9 +47,11 @@ case_at_once() {
     collect host1 "$first" 2>"$work/report1"
     collect host2 "$second" 2>"$work/report2"
     grep -hv "in use by another run" "$work/report1" "$work/report2" && return 1
+    refused=$((refused + $(cat "$work/report1" "$work/report2" | wc -l)))
     g host1 "\$Z $scene/d/0502/A.dat" || return 1
     g server "converted_once $(on_server "$scene")" || return 1
   done
+  echo "$refused of 6 runs found the input in use"
 }
 
 # Two inputs that share one split output, run at once from both hosts and from one: both wait
@@ -104,7 +106,7 @@ found=\$(leftovers $scene | grep -v '\.undo\$'); [ -z \"\$found\" ] || { echo \"
 # The calls where a run changes what lasts, and a kill before each of them in turn: the retry,
 # on host $2, leaves what one clean run leaves.
 kill_and_retry() {
-  local scene="${root[$1]}/kill" retry_host=$2 points point call n
+  local scene="${root[$1]}/kill" retry_host=$2 points point call n killed=0
   points=$(g host1 "make_scene $scene
 for call in ftruncate fsync linkat renameat2 rename unlinkat; do
   n=\$(strace -f -qq -o /dev/stdout -e trace=\$call \$Z $scene/d/0502/A.dat | grep -c \"^[0-9 ]*\$call(\")
@@ -113,9 +115,9 @@ for call in ftruncate fsync linkat renameat2 rename unlinkat; do
 done") || return 1
   for point in $points; do
     call=${point%:*} n=${point#*:}
-    g host1 "make_scene $scene
+    [ "$(g host1 "make_scene $scene
 strace -f -qq -o /dev/null -e trace=$call -e inject=$call:signal=KILL:when=$n \$Z $scene/d/0502/A.dat
-[ \$? -eq 137 ] || echo 'not killed'" >/dev/null || true
+echo \$?" 2>/dev/null)" != 137 ] || killed=$((killed + 1))
     g "$retry_host" "\$Z $scene/d/0502/A.dat" &&
       g server "scene=$(on_server "$scene")
 for aside in \$scene/d/0502/.zorvant-*.deleting; do
@@ -126,7 +128,10 @@ done
 rm -f \$scene/d/1101/.A.dat.txt.undo \$scene/d/0502/.zorvant-*.converted
 converted_once \$scene" || { echo "killed at $call #$n, retried on $retry_host"; return 1; }
   done
-  echo "$(echo "$points" | wc -w) kill points"
+  local count
+  count=$(echo "$points" | wc -w)
+  [ "$count" -ge 10 ] || { echo "only $count kill points: the run does not get far"; return 1; }
+  echo "$count kill points, $killed of them reached"
 }
 case_kill_elsewhere() { kill_and_retry "$1" host2; }
 case_kill_here() { kill_and_retry "$1" host1; }

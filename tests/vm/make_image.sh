@@ -25,7 +25,7 @@ root="$cache/root.partial"
 if [ ! -x "$cache/root/usr/sbin/rpc.nfsd" ]; then
   rm -rf "$root"
   packages=linux-image-amd64,initramfs-tools,kmod,iproute2,procps,util-linux,nfs-kernel-server
-  packages+=,nfs-common,rpcbind,samba,cifs-utils,e2fsprogs
+  packages+=,nfs-common,rpcbind,samba,cifs-utils,e2fsprogs,strace
   if ! debootstrap --variant=minbase --include="$packages" bookworm "$root" "$mirror" \
     >"$cache/debootstrap.log" 2>&1; then
     echo "skipped: no Debian 12 root could be made from $mirror ($(tail -1 "$cache/debootstrap.log"))"
