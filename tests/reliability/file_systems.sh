@@ -95,9 +95,9 @@ mount_bindfs() {
   { [ -r /dev/fuse ] && [ -w /dev/fuse ]; } || { cannot "/dev/fuse is closed to this user"; return; }
   [ "$(id -u)" -eq 0 ] || command -v fusermount3 >/dev/null || command -v fusermount >/dev/null ||
     { cannot "not root, and no fusermount"; return; }
-  mkdir -p "$base/below$2"
+  mkdir -p "$base/below${2-}"
   local error
-  error=$(bindfs ${2:+-p "$2"} "$base/below$2" "$1" 2>&1) || { cannot "bindfs: $error"; return; }
+  error=$(bindfs ${2:+-p "$2"} "$base/below${2-}" "$1" 2>&1) || { cannot "bindfs: $error"; return; }
   mounted+=("$1")
 }
 # A mount that shows every file writable by all, as SMB with file_mode=0777 or FAT with
