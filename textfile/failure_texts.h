@@ -14,5 +14,7 @@ constexpr char kNotAnOrdinaryFile[] = "not an ordinary file";
 constexpr char kOwnedByAnotherUser[] = "owned by another user";
 constexpr char kWritableByOthers[] = "writable by other users";
 constexpr char kHasOtherNames[] = "has more than one name (a hard link)";
+constexpr char kLockNeedsWriting[] =
+    "on shared storage a run locks its input opened for writing, which this user may not";
 
 }  // namespace textfile::failure_text

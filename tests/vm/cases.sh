@@ -103,6 +103,21 @@ cmp /tmp/original $scene/d/0502/A.dat || { echo 'the writer lost lines'; exit 1;
 found=\$(leftovers $scene | grep -v '\.undo\$'); [ -z \"\$found\" ] || { echo \"left: \$found\"; exit 1; }"
 }
 
+# An input this user may not write, though it may delete it: without the input open for writing,
+# its lock could stay on this host, so the run refuses and touches nothing. One that nobody may
+# write, which no run deletes, is converted and kept.
+case_not_writable() {
+  local scene="${root[$1]}/not-writable"
+  g host1 "make_scene $scene; chmod 777 $scene/d/0502 $scene/d/1101; chmod 666 $scene/d/1101/A.dat.txt
+setpriv --reuid=65534 --regid=65534 --clear-groups \$Z $scene/d/0502/A.dat 2>/tmp/report && exit 1
+grep -q 'which this user may not (error 13)' /tmp/report || { cat /tmp/report; exit 1; }
+kept $scene && [ ! -e $scene/d/0502/A.dat.txt ] || { echo 'touched'; exit 1; }
+chmod 444 $scene/d/0502/A.dat
+setpriv --reuid=65534 --regid=65534 --clear-groups \$Z $scene/d/0502/A.dat 2>/tmp/report && exit 1
+grep -q 'cannot delete' /tmp/report || { cat /tmp/report; exit 1; }
+expected_main 200 7 | cmp -s - $scene/d/0502/A.dat.txt || { echo 'a read-only input was not converted'; exit 1; }"
+}
+
 # The calls where a run changes what lasts, and a kill before each of them in turn: the retry,
 # on host $2, leaves what one clean run leaves.
 kill_and_retry() {

@@ -19,7 +19,7 @@ build=$(cd "$1" && pwd)
 shift
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(converts at-once shared-split deleted-elsewhere
-  writer-elsewhere kill-elsewhere kill-here all-writable server-restart)
+  writer-elsewhere not-writable kill-elsewhere kill-here all-writable server-restart)
 cache="${ZORVANT_VM_CACHE:-/var/cache/zorvant/vm}"
 
 skip() { echo "skipped: $*"; exit 77; }

@@ -126,6 +126,15 @@ class PosixInput : public ReadableFile {
 bool PosixInput::lock() {
   if (shared_) {
     lock_fd_.reset(open_retrying_at(folder_->fd(), folder_->name(), O_WRONLY));
+    // Refused to this user: a read lock could leave another host converting the file while this
+    // run deletes it. Only a file nobody may write is never deleted by any run, and that may be
+    // converted twice at once without harm.
+    const int refusal = lock_fd_.get() < 0 ? errno : 0;
+    struct stat status;
+    if ((refusal == EACCES || refusal == EPERM) &&
+        (::fstat(fd_.get(), &status) != 0 || (status.st_mode & 0222) != 0)) {
+      throw FileFailure("cannot lock", path_, refusal, textfile::failure_text::kLockNeedsWriting);
+    }
     struct statx reading;
     struct statx writing;
     if (lock_fd_.get() >= 0 &&
