@@ -33,6 +33,8 @@ TEST(WindowsText, TheMarkersAreReplacedAsInTheWideText) {
 TEST(WindowsText, BytesThatAreNoUtf8BecomeReplacementCharacters) {
   EXPECT_EQ(to_wide("a\xff!"), L"a\xfffd!");
   EXPECT_EQ(to_wide("\xc0\xaf"), L"\xfffd\xfffd");                      // an overlong "/"
+  EXPECT_EQ(to_wide("\xe0\x80\xaf"), L"\xfffd\xfffd\xfffd");            // the same in 3 bytes
+  EXPECT_EQ(to_wide("\xf0\x80\x80\xaf"), L"\xfffd\xfffd\xfffd\xfffd");  // and in 4
   EXPECT_EQ(to_wide("\xe3\x83"), L"\xfffd\xfffd");                      // cut short
   EXPECT_EQ(to_wide("\xf4\x90\x80\x80"), L"\xfffd\xfffd\xfffd\xfffd");  // past U+10FFFF
 }
