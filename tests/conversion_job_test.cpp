@@ -34,6 +34,22 @@ MemoryFileSystem scene() {
   return files;
 }
 
+// The run fails naming the undo record beside the split output, leaving the split output as
+// `split` and the input where it is. Gives what failed.
+string fails_naming_the_record(MemoryFileSystem& files, const string& split) {
+  string what_failed;
+  try {
+    job::run_conversion(files, kInput);
+    ADD_FAILURE() << "converted";
+  } catch (const textfile::FileFailure& failure) {
+    EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
+    what_failed = failure.what_failed();
+  }
+  EXPECT_EQ(files.content(kSplit), split);
+  EXPECT_TRUE(files.has(kInput));
+  return what_failed;
+}
+
 // What an operator sees: every file and its content, bookkeeping files aside.
 std::map<string, string> visible_state(const MemoryFileSystem& files) {
   std::map<string, string> state;
@@ -252,15 +268,7 @@ TEST(ConversionJob, CompleteRecordThatCannotBeToldFailsTouchingNothing) {
     attempt.crash_at_operation(0);
     attempt.put(kInput, input);
     const auto before = attempt.contents();
-    try {
-      job::run_conversion(attempt, kInput);
-      ADD_FAILURE() << "converted";
-    } catch (const textfile::FileFailure& failure) {
-      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
-      EXPECT_EQ(failure.what_failed(), "cannot trust");
-    }
-    EXPECT_EQ(attempt.content(kSplit), before.at(kSplit));
-    EXPECT_TRUE(attempt.has(kInput));
+    EXPECT_EQ(fails_naming_the_record(attempt, before.at(kSplit)), "cannot trust");
     return;
   }
   FAIL() << "no crash left a complete record without its input";
@@ -322,14 +330,7 @@ TEST(ConversionJob, RecordThatCannotBeActedOnFailsTouchingNothing) {
         "/d/1101/.A.dat.txt.undo", planted.cut_to ? text.substr(0, planted.cut_to) : text);
     file.owner = planted.owner;
     file.writable_by_others = planted.writable_by_others;
-    try {
-      job::run_conversion(files, kInput);
-      ADD_FAILURE() << "converted";
-    } catch (const textfile::FileFailure& failure) {
-      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
-    }
-    EXPECT_EQ(files.content(kSplit), kSplitBefore);
-    EXPECT_TRUE(files.has(kInput));
+    fails_naming_the_record(files, kSplitBefore);
   }
 }
 
@@ -367,14 +368,7 @@ TEST(ConversionJob, CompleteRecordFindsItsInputFolderByIdentityOrFails) {
       EXPECT_EQ(files.contents().size(), 2u) << "left the input, its pin or the record";
       continue;
     }
-    try {
-      job::run_conversion(files, kInput);
-      ADD_FAILURE() << "converted";
-    } catch (const textfile::FileFailure& failure) {
-      EXPECT_EQ(failure.path(), "/d/1101/.A.dat.txt.undo");
-    }
-    EXPECT_EQ(files.content(kSplit), split);
-    EXPECT_TRUE(files.has(kInput));
+    fails_naming_the_record(files, split);
   }
 }
 
