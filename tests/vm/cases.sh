@@ -75,14 +75,22 @@ make_input 300 1 $scene/d/0502/1101.dat; make_input 300 2 $scene/d/1101/0502.dat
 }
 
 # An input the other host deleted just before the run, whose attributes this host still has: the
-# run has nothing to do, and says nothing.
+# run has nothing to do, and says nothing. And a new input the other host put where this host's
+# own run deleted one is converted at once.
 case_deleted_elsewhere() {
   local scene="${root[$1]}/deleted"
   g host1 "make_scene $scene; ls -l $scene/d/0502/A.dat >/dev/null" || return 1
   on host2 "rm $scene/d/0502/A.dat" || return 1
   g host1 "\$Z $scene/d/0502/A.dat 2>/tmp/report || { cat /tmp/report; exit 1; }
 [ ! -s /tmp/report ] || { cat /tmp/report; exit 1; }
-[ ! -e $scene/d/0502/A.dat.txt ] || { echo 'a main output was made'; exit 1; }"
+[ ! -e $scene/d/0502/A.dat.txt ] || { echo 'a main output was made'; exit 1; }" || return 1
+  # The other way round: a name this host saw go (its own run deleted the input) leads at once to
+  # the file another host put there since.
+  g host1 "make_scene $scene; \$Z $scene/d/0502/A.dat" || return 1
+  g host2 "make_input 200 7 $scene/d/0502/A.dat
+printf 'K0002 written by an earlier input\r\n' >$scene/d/1101/A.dat.txt" || return 1
+  g host1 "\$Z $scene/d/0502/A.dat" || return 1
+  g server "converted_once $(on_server "$scene")"
 }
 
 # A writer on the other host that appends to the input while the run converts it, syncing each
