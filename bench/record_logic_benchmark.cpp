@@ -37,8 +37,12 @@ class MemoryInput : public textfile::ReadableFile {
   std::uint64_t size() const override { return text_.size(); }
   std::uint64_t modified() const override { return 0; }
   void throw_if_changed() override {}
+  std::string real_path() const override { return std::string(); }
+  textfile::FileIdentity folder_identity() const override { return {}; }
   bool pin(const std::string&) override { return false; }
   void remove(const std::string&) override {}  // no file to delete: the bytes are the bench's
+  void sync_folder() override {}
+  void remove_second_name(const std::string&) override {}
   void close() override {}
 
  private:
@@ -57,10 +61,18 @@ class DiscardingOutput : public textfile::WritableFile {
   void truncate(std::uint64_t length) override { size_ = length; }
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
+  textfile::FileIdentity folder_identity() const override { return {}; }
   bool created() const override { return false; }
+  std::uint64_t name_count() const override { return 1; }
+  // No file, so no name, no folder and nothing beside it.
+  void remove() override {}
+  void sync_folder() override {}
   std::optional<std::string> read_trusted_file(const std::string&) const override {
-    return std::nullopt;  // no file, so nothing beside it
+    return std::nullopt;
   }
+  void write_file_beside(const std::string&, const std::string&) override {}
+  void append_to_file_beside(const std::string&, const std::string&) override {}
+  void remove_file_beside(const std::string&) override {}
   void close() override {}
 
  private:

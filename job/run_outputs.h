@@ -29,10 +29,13 @@ class RunOutputs {
   // Null for an unmarked input.
   SplitOutputSource* split_output() { return split_output_ ? &*split_output_ : nullptr; }
 
-  // Everything written, and the main output's folder, durable; the main output closed.
+  // Everything written durable.
   void make_durable();
-  // Everything is appended and durable, and the input unchanged: from here the split output is
-  // never cut back, and a retry consumes the input without appending again.
+  // Everything is written and durable, and the input unchanged: the input's pin (for a marked
+  // input) and the main output's name durable, the main output closed.
+  void make_names_durable();
+  // From here the split output is never cut back, and a retry consumes the input without
+  // appending again.
   void mark_complete();
   // The attempt whose names the input's deletion uses: this run's own, or that of an earlier
   // run of this very input whose records were complete.
@@ -41,6 +44,7 @@ class RunOutputs {
   void commit();
 
  private:
+  textfile::ReadableFile& input_;
   std::string main_path_;
   std::string attempt_;
   textfile::TextOutputFile main_output_;

@@ -18,6 +18,7 @@ class AppendedBefore : public textfile::WritableFile {
   void truncate(std::uint64_t length) override { size_ = length; }
   void sync() override {}
   textfile::FileIdentity identity() const override { return {}; }
+  textfile::FileIdentity folder_identity() const override { return {}; }
   bool created() const override { return false; }
   std::uint64_t name_count() const override { return 1; }
   // A count of bytes has no name, no folder and nothing beside it.
@@ -27,6 +28,7 @@ class AppendedBefore : public textfile::WritableFile {
     return std::nullopt;
   }
   void write_file_beside(const std::string&, const std::string&) override {}
+  void append_to_file_beside(const std::string&, const std::string&) override {}
   void remove_file_beside(const std::string&) override {}
   void close() override {}
 
@@ -82,10 +84,12 @@ void SplitOutput::open() {
   record_.attempt = attempt_;
   record_.input_path = input_path_;
   record_.input_folder = input_folder_;
-  // Written durably in the split output's own folder, which also makes a newly created split
-  // output's folder entry durable.
+  // Durable, name and all, before anything is appended: the appends may reach the disk at any
+  // moment from here. The sync of the split output's folder makes a newly created split
+  // output's name durable too.
   file.write_file_beside(undo_name_, record_.encode());
   length_before_ = record_.split_length;
+  file.sync_folder();
 }
 
 void SplitOutput::settle_earlier_run() {
@@ -124,8 +128,9 @@ void SplitOutput::take_back(const UndoRecord& record) {
                     "' is shorter than this record says: another program changed it; check it, "
                     "then delete this record");
   }
+  // Not synced here: this run's own record says the same length, and its sync of the split
+  // output makes the cut durable before anything relies on it.
   file.truncate(record.split_length);
-  file.sync();
   // Pinned, but stopped before its record said complete: the pin is a mere second name. A second
   // name of this very input goes only once the input is gone or this run failed: removing it now
   // would change the input's change time, and the input would look changed while converted.
@@ -236,12 +241,13 @@ void SplitOutput::adopt(const UndoRecord& record, const std::string& pin) {
 }
 
 // The input of a complete record, the file `converted`, is gone but for the run's own names of
-// it; a file of any other identity at those names stays.
+// it; a file of any other identity at those names stays. Neither removal need last: a pin that
+// comes back with no input of its name is an input deleted for good, and an aside that comes
+// back alone is a hidden copy of an input already converted, as a killed run leaves one.
 void SplitOutput::finish_deletion_of(const std::string& input_path, const std::string& attempt,
                                      const textfile::FileIdentity& converted) {
   const std::string aside = attempt_file_path(files_, input_path, attempt, kAsideKind);
   files_.remove_second_name(aside, converted);
-  files_.sync_folder_of(aside);
   files_.remove_second_name(attempt_file_path(files_, input_path, attempt, kPinKind), converted);
 }
 
@@ -270,18 +276,24 @@ void SplitOutput::sync() {
   if (file_) file_->sync();
 }
 
+bool SplitOutput::pin_input() {
+  if (!file_ || appended_before_) return false;
+  record_.pinned = input_.pin(attempt_file_name(attempt_, kPinKind));
+  pin_made_ = record_.pinned;
+  return pin_made_;
+}
+
 void SplitOutput::mark_complete() {
   if (!file_ || appended_before_) {
     complete_ = true;
     return;
   }
-  record_.pinned = input_.pin(attempt_file_name(attempt_, kPinKind));
-  pin_made_ = record_.pinned;
   record_.state = UndoRecord::State::kComplete;
   record_.split_end = file_->file().size();
   record_.input_size = input_.size();
   record_.input_modified = input_.modified();
-  file_->file().write_file_beside(undo_name_, record_.encode());
+  // In place: no name changes, so no folder needs syncing for it.
+  file_->file().append_to_file_beside(undo_name_, record_.completion());
   complete_ = true;
 }
 
@@ -315,8 +327,10 @@ void SplitOutput::roll_back() noexcept {
     file.sync();
     remove_if_created();
     if (pin_made_) input_.remove_second_name(attempt_file_name(attempt_, kPinKind));
+    // The record's removal need not last: a record that a power cut brings back says to cut
+    // the file back to the length it has, and the next run that writes a record beside it makes
+    // the removal durable before it appends.
     file.remove_file_beside(undo_name_);
-    file.sync_folder();
   } catch (const std::exception&) {
     // The undo record stays, and the next run that opens this file finishes the job.
   }

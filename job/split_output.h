@@ -32,9 +32,13 @@ class SplitOutput : public SplitOutputSource {
 
   // Makes everything appended durable. Does nothing when the file was never opened.
   void sync();
-  // Everything is appended and durable and the input unchanged: the input gets its pin and the
-  // undo record says so, before the input is touched. From here on a failure (at the input's
-  // deletion) keeps the appends, and a retry of the same input consumes it without appending.
+  // Everything is appended and durable and the input unchanged: the input gets its pin, a name
+  // the caller makes durable (by syncing the input's folder) before mark_complete. True when it
+  // got one.
+  bool pin_input();
+  // The pin durable: the undo record says complete, durably, before the input is touched. From here
+  // on a failure (at the input's deletion) keeps the appends, and a retry of the same input
+  // consumes it without appending.
   void mark_complete();
   // The attempt whose files beside the input the deletion uses: this run's own, or that of an
   // earlier run of this very input whose records were complete.

@@ -15,7 +15,8 @@ namespace job {
 // Like a database journal, the record says whether the work it guards was finished. It is
 // written `kAppending` before the first append: a run that stops then has not touched its input,
 // and the next run that opens the split output cuts it back to `split_length`. Once both
-// outputs are durable, and before the input is touched, it is rewritten `kComplete`: from then
+// outputs are durable, and before the input is touched, its completion is added at its end (a
+// commit mark: an addition a power cut left torn is no completion): from then
 // on nothing is ever cut back, and a retry of that very input, unchanged, consumes it without
 // appending again. Which input that is never rests on the file system telling a deleted file
 // from a later one that got its number: while the input waits for its deletion it has a second
@@ -25,10 +26,11 @@ namespace job {
 struct UndoRecord {
   enum class State { kAppending, kComplete };
 
-  // 4 for records this program writes; 3 for records of the version before, which knew no
+  // 5 for records this program writes, completed by an addition; 4 for records of the version
+  // before, rewritten whole to complete them; 3 for records of the one before, which knew no
   // folder identity; 1 and 2 for records of earlier versions, which knew no state, size, time
   // or pin.
-  int version = 4;
+  int version = 5;
   State state = State::kAppending;
   // The split output's length before the run's appends and, once complete, after them.
   std::uint64_t split_length = 0;
@@ -51,7 +53,12 @@ struct UndoRecord {
   // tell it): found again by it while it exists, wherever it was moved.
   textfile::FileIdentity input_folder;
 
+  // The whole record as it stands: what was written appending, followed, once complete, by
+  // completion().
   std::string encode() const;
+  // What completes the record: added to what was written appending, it makes encode() of the
+  // complete record.
+  std::string completion() const;
   // Nothing for text that is not a whole record (a foreign or damaged file).
   static std::optional<UndoRecord> decode(const std::string& text);
 };

@@ -372,6 +372,26 @@ TEST(ConversionJob, CompleteRecordFindsItsInputFolderByIdentityOrFails) {
   }
 }
 
+// The crash model the tests above rest on: a name made (an output, a record beside it, a pin)
+// lasts only once its folder is synced, whatever was synced of the file itself.
+TEST(MemoryFileSystem, NamesLastOnlyOnceTheirFolderIsSynced) {
+  for (bool synced : {false, true}) {
+    MemoryFileSystem files = scene();
+    auto input = files.open_input(kInput);
+    auto output = files.open_main_output(kMain, input->identity());
+    output->write("x", 1);
+    output->sync();
+    output->write_file_beside(".record", "r");
+    ASSERT_TRUE(input->pin(".pin"));
+    if (synced) output->sync_folder();
+    files.cut_power();
+    for (const string& name : {kMain, string("/d/0502/.record"), string("/d/0502/.pin")}) {
+      EXPECT_EQ(files.has(name), synced) << name;
+    }
+    EXPECT_EQ(files.content(kMain), synced ? "x" : "");
+  }
+}
+
 TEST(ConversionJob, OpeningAFileAsMainOutputDropsItsUndoRecord) {
   MemoryFileSystem files;
   files.put("/d/1101/A.dat", "K0001\r\n");
@@ -401,13 +421,35 @@ TEST(UndoRecord, SurvivesAnyPathAndRejectsDamagedText) {
   EXPECT_EQ(back->state, record.state);
   EXPECT_EQ(back->input_path, record.input_path);
   string text = record.encode();
-  for (std::size_t cut : {std::size_t{0}, std::size_t{10}, text.size() - 1}) {
+  const string completion = record.completion();
+  const string appending = text.substr(0, text.size() - completion.size());
+  for (std::size_t cut : {std::size_t{0}, std::size_t{10}, appending.size() - 1}) {
     EXPECT_FALSE(job::UndoRecord::decode(text.substr(0, cut))) << cut;
   }
   EXPECT_FALSE(job::UndoRecord::decode(text + "x"));
-  string wrong_end_mark = text;
-  wrong_end_mark[text.size() - 2] = 'x';  // "enx": of the right length, but not written whole
+  string wrong_end_mark = appending;
+  wrong_end_mark[appending.size() - 2] = 'x';  // "enx": of the right length, but not written whole
   EXPECT_FALSE(job::UndoRecord::decode(wrong_end_mark));
+  // A completion that a power cut left torn (cut short, zeros where blocks never got written, a
+  // line that does not add up) was never durable: the record stays appending.
+  string zeroed = completion;
+  zeroed.replace(0, 9, 9, '\0');
+  string miscounted = completion;
+  miscounted[9] = miscounted[9] == '1' ? '2' : '1';
+  for (const string& torn :
+       {completion.substr(0, 1), completion.substr(0, completion.size() - 1), zeroed, miscounted}) {
+    std::optional<job::UndoRecord> read = job::UndoRecord::decode(appending + torn);
+    ASSERT_TRUE(read) << torn;
+    EXPECT_EQ(read->state, job::UndoRecord::State::kAppending) << torn;
+    EXPECT_EQ(read->split_length, record.split_length);
+  }
+  // The version before wrote a complete record whole: a retry after its run may need it.
+  std::optional<job::UndoRecord> earlier = job::UndoRecord::decode(
+      "zorvant undo 4\ncomplete 0123456789ab 5 9 1 2 0 3 1 4 0 6 7 8 1 3\n1 2 0 3\n/in\nend\n");
+  ASSERT_TRUE(earlier);
+  EXPECT_EQ(earlier->state, job::UndoRecord::State::kComplete);
+  EXPECT_EQ(earlier->split_end, 9u);
+  EXPECT_TRUE(earlier->pinned);
   EXPECT_NE(job::new_attempt(), job::new_attempt());
 }
 

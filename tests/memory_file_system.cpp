@@ -56,7 +56,6 @@ class MemoryInput : public textfile::ReadableFile {
       if (files_.has(pin)) throw textfile::FileFailure("cannot pin", pin, EEXIST, "File exists");
       files_.link(pin, file_);
     }
-    files_.sync_folder_of(pin);
     return true;
   }
   void remove(const std::string& aside_name) override {
@@ -94,6 +93,9 @@ class MemoryOutput : public textfile::WritableFile {
     if (files_.allow("cannot sync", path_)) file_->synced_content = file_->content;
   }
   textfile::FileIdentity identity() const override { return files_.identity_of_file(*file_); }
+  textfile::FileIdentity folder_identity() const override {
+    return files_.folder_identity(folder_of(path_));
+  }
   bool created() const override { return created_; }
   std::uint64_t name_count() const override { return files_.names_of(*file_); }
   void remove() override { files_.remove_second_name(path_, identity()); }
@@ -103,6 +105,9 @@ class MemoryOutput : public textfile::WritableFile {
   }
   void write_file_beside(const std::string& name, const std::string& content) override {
     files_.write_small_file(folder_of(path_) + name, content);
+  }
+  void append_to_file_beside(const std::string& name, const std::string& content) override {
+    files_.append_to_small_file(folder_of(path_) + name, content);
   }
   void remove_file_beside(const std::string& name) override {
     files_.remove_file(folder_of(path_) + name);
@@ -297,13 +302,20 @@ std::optional<std::string> MemoryFileSystem::read_trusted_file(const std::string
   return record.content;
 }
 
-// Durable when it returns, as the real layer's: written aside, synced, renamed over, folder
-// synced.
+// As the real layer's: written aside, synced and renamed over, so that its content is durable;
+// its name is not until its folder is synced.
 void MemoryFileSystem::write_small_file(const std::string& path, const std::string& content) {
   if (!allow("cannot create", path)) return;
   names_[path] = new_file(content);
   names_[path]->synced_content = content;
-  sync_folder_of(path);
+}
+
+void MemoryFileSystem::append_to_small_file(const std::string& path, const std::string& content) {
+  if (!allow("cannot append to", path)) return;
+  if (!has(path)) throw textfile::FileFailure("cannot append to", path, ENOENT, "No such file");
+  File& small = file(path);
+  small.content += content;
+  small.synced_content = small.content;
 }
 
 void MemoryFileSystem::remove_file(const std::string& path) {

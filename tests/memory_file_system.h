@@ -89,6 +89,7 @@ class MemoryFileSystem : public textfile::FileSystem {
   std::optional<std::string> read_trusted_file(const std::string& path, int owner);
   // The bookkeeping files an output keeps beside it, here by their whole paths.
   void write_small_file(const std::string& path, const std::string& content);
+  void append_to_small_file(const std::string& path, const std::string& content);
   void remove_file(const std::string& path);
 
   bool is_convertible_file(const std::string& path) override;

@@ -64,10 +64,10 @@ class ReadableFile {
   // The identity of that folder, which still tells it once it has been moved or replaced; all
   // zero where the system cannot tell it.
   virtual FileIdentity folder_identity() const = 0;
-  // Gives the file a second name, `name`, in the folder it was opened in, durably, and makes sure
-  // that name is this very file. False, making nothing, where the file system gives no file a
-  // second name (or not this user this file). A file already at `name` fails: nothing is made
-  // through it.
+  // Gives the file a second name, `name`, in the folder it was opened in, and makes sure that
+  // name is this very file. The name is durable once that folder is synced (sync_folder). False,
+  // making nothing, where the file system gives no file a second name (or not this user this file).
+  // A file already at `name` fails: nothing is made through it.
   virtual bool pin(const std::string& name) = 0;
   // Deletes the file once its outputs are durable, and then closes it. It must be the very
   // file that was opened and read to its end, as it was then (throw_if_changed). Where the file
@@ -77,7 +77,7 @@ class ReadableFile {
   // write permission for anyone) fails and stays. When it fails the file is still there; when it
   // returns the file is gone, though its removal may not be durable yet (sync_folder).
   virtual void remove(const std::string& aside_name) = 0;
-  // Makes the file's removal durable: syncs the folder it was opened in.
+  // Makes the file's removal, and a pin, durable: syncs the folder it was opened in.
   virtual void sync_folder() = 0;
   // Removes `name` from the folder the file was opened in when it is a second name of this very
   // file (a pin); a file of any other identity at that name stays.
@@ -99,6 +99,8 @@ class WritableFile {
   // Makes everything written so far durable.
   virtual void sync() = 0;
   virtual FileIdentity identity() const = 0;
+  // The identity of the folder the file was opened in; all zero where the system cannot tell it.
+  virtual FileIdentity folder_identity() const = 0;
   // True when opening it created the file.
   virtual bool created() const = 0;
   // How many names (hard links) the file has.
@@ -118,9 +120,15 @@ class WritableFile {
   // have been written by this program for this output: an ordinary file, owned by the output's
   // owner or by the running user, and writable by nobody else.
   virtual std::optional<std::string> read_trusted_file(const std::string& name) const = 0;
-  // Replaces the file durably, all or nothing, through a temporary file created afresh (never
-  // opened through a link or a file someone left there).
+  // Replaces the file, all or nothing, through a temporary file created afresh (never opened
+  // through a link or a file someone left there). The new content is durable before it takes
+  // the name, but the name itself only once the folder is synced (sync_folder): until then a
+  // power cut may leave the old file, or none.
   virtual void write_file_beside(const std::string& name, const std::string& content) = 0;
+  // Adds `content` at the end of the file (one that write_file_beside made, trusted as
+  // read_trusted_file trusts) and makes it durable; no name changes. A power cut while it
+  // appends may leave any part of it, or none: the file's own text must tell a whole addition.
+  virtual void append_to_file_beside(const std::string& name, const std::string& content) = 0;
   // Does nothing for a missing file.
   virtual void remove_file_beside(const std::string& name) = 0;
   // Releases the file and its lock. Closing twice does nothing.

@@ -47,9 +47,16 @@ void TextOutputFile::discard() {
 }
 
 void TextOutputFile::sync() {
+  begin_sync();
+  wait_for_writing();
+}
+
+void TextOutputFile::begin_sync() {
   flush();
   wait_for_writing();
-  file_->sync();
+  if (io_ == nullptr) return file_->sync();
+  WritableFile* file = file_.get();
+  writing_ = io_->run<void>([file] { file->sync(); });
 }
 
 void TextOutputFile::close() {

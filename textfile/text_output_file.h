@@ -50,6 +50,11 @@ class TextOutputFile {
   void discard();
   // Flushes, then makes the whole file durable.
   void sync();
+  // The same, on the file's own writing thread where it has one, while the caller goes on; a
+  // failure throws at wait(), file(), sync() or close().
+  void begin_sync();
+  // Waits for the write or sync handed over.
+  void wait() { wait_for_writing(); }
   // Flushes and releases the file. Closing twice does nothing.
   void close();
 

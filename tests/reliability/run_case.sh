@@ -683,13 +683,13 @@ of the split output against its input, then delete this record (error 1)" "a dam
   cmp -s "$work/split-before" "$scene/d/1101/A.dat.txt" || fail "a damaged record: split changed"
   cmp -s "$scene/d/0502/A.dat" "$work/original" || fail "a damaged record: the input changed"
 
-  # The sync of the input's folder after its unlink fails (the third sync of that folder, after
-  # the main output's and the pin's): the report says the input is converted and gone; the pin
+  # The sync of the input's folder after its unlink fails (the second sync of that folder, after
+  # the one for the main output's name and the pin): the report says the input is converted and gone; the pin
   # and the record stay for a power cut that would bring the input back, and the next run with
   # that split output removes them.
   scene="$work/unsynced"
   make_scene "$scene"
-  strace -f -qq -o /dev/null -P "$scene/d/0502" -e trace=fsync -e inject=fsync:error=EIO:when=3 \
+  strace -f -qq -o /dev/null -P "$scene/d/0502" -e trace=fsync -e inject=fsync:error=EIO:when=2 \
     "$zorvant" "$scene/d/0502/A.dat" 2>"$work/report"
   failed_with $? "zorvant: converted and deleted the input, but cannot sync folder \
 '$scene/d/0502': Input/output error (error 5)" "an unsynced deletion"

@@ -195,7 +195,6 @@ bool PosixInput::pin(const std::string& name) {
     ::unlinkat(folder, name.c_str(), 0);
     return false;
   }
-  folder_->sync(beside(path_, ""));
   // The new name is the file's only change since it was read: its change time moved.
   struct statx now;
   if (stamps_of(fd_.get(), now) == 0 && now.stx_size == opened_.stx_size &&

@@ -97,6 +97,8 @@ class PosixOutput : public WritableFile {
     return identity_of_open(fd_.get(), path_, "cannot read the identity of");
   }
 
+  FileIdentity folder_identity() const override { return folder_->identity(); }
+
   bool created() const override { return created_; }
 
   std::uint64_t name_count() const override {
@@ -111,6 +113,7 @@ class PosixOutput : public WritableFile {
 
   std::optional<std::string> read_trusted_file(const std::string& name) const override;
   void write_file_beside(const std::string& name, const std::string& content) override;
+  void append_to_file_beside(const std::string& name, const std::string& content) override;
 
   void remove_file_beside(const std::string& name) override {
     if (::unlinkat(folder_->fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -134,15 +137,24 @@ class PosixOutput : public WritableFile {
   bool created_;
 };
 
-std::optional<std::string> PosixOutput::read_trusted_file(const std::string& name) const {
-  const std::string path = folder_->path_of(name);
-  Descriptor fd(open_retrying_at(folder_->fd(), name, O_RDONLY | O_NOFOLLOW));
+// A file beside the output, never through a link, opened only when it could be trusted; -1 for
+// a missing file.
+int open_trusted_at(int folder, const std::string& name, const std::string& path, int flags,
+                    int output_fd) {
+  Descriptor fd(open_retrying_at(folder, name, flags | O_NOFOLLOW));
   if (fd.get() < 0) {
-    if (errno == ENOENT) return std::nullopt;
+    if (errno == ENOENT) return -1;
     if (errno != ELOOP) throw posix_failure("cannot open", path, errno);
     throw FileFailure("cannot trust", path, EPERM, textfile::failure_text::kNotAnOrdinaryFile);
   }
-  throw_unless_trusted(fd.get(), path, fd_.get());
+  throw_unless_trusted(fd.get(), path, output_fd);
+  return fd.release();
+}
+
+std::optional<std::string> PosixOutput::read_trusted_file(const std::string& name) const {
+  const std::string path = folder_->path_of(name);
+  Descriptor fd(open_trusted_at(folder_->fd(), name, path, O_RDONLY, fd_.get()));
+  if (fd.get() < 0) return std::nullopt;
   std::string content;
   char block[4096];
   for (;;) {
@@ -188,7 +200,13 @@ void PosixOutput::write_file_beside(const std::string& name, const std::string& 
     ::unlinkat(folder, temporary.c_str(), 0);  // this run's own, half made: nothing to keep
     throw;
   }
-  folder_->sync(folder_of(path_));
+}
+
+void PosixOutput::append_to_file_beside(const std::string& name, const std::string& content) {
+  const std::string path = folder_->path_of(name);
+  int fd = open_trusted_at(folder_->fd(), name, path, O_WRONLY | O_APPEND, fd_.get());
+  if (fd < 0) throw posix_failure("cannot append to", path, ENOENT);
+  write_and_close(fd, path, content);
 }
 
 // Files this run holds already are refused, rather than waited for on their own lock. The

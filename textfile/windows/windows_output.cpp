@@ -65,6 +65,14 @@ class WindowsOutput : public WritableFile {
     return identity_or_throw(handle_, path_, "cannot read the identity of");
   }
 
+  // Unknown for an output named by a bare name: nothing then takes its folder for another's.
+  FileIdentity folder_identity() const override {
+    FileIdentity folder;
+    const std::string path = beside("");
+    if (path.empty() || find_identity(path, folder) != NO_ERROR) return {};
+    return folder;
+  }
+
   bool created() const override { return created_; }
 
   std::uint64_t name_count() const override {
@@ -84,6 +92,14 @@ class WindowsOutput : public WritableFile {
   void sync_folder() override {}
 
   void write_file_beside(const std::string& name, const std::string& content) override;
+
+  // Replaced whole with the addition, durably, which the contract allows: a torn addition is
+  // then never left.
+  void append_to_file_beside(const std::string& name, const std::string& content) override {
+    std::optional<std::string> old = read_trusted_file(name);
+    if (!old) throw windows_failure("cannot append to", beside(name), ERROR_FILE_NOT_FOUND);
+    write_file_beside(name, *old + content);
+  }
 
   void remove_file_beside(const std::string& name) override {
     std::string path = beside(name);
