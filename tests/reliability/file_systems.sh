@@ -17,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 zorvant=$(realpath "$1")
 shift
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=(faults kill signals concurrent links hostile reuse namespaced identity)
+[ ${#cases[@]} -gt 0 ] || cases=(faults kill signals concurrent links hostile reuse namespaced identity durability)
 
 base=$(mktemp -d)
 mounted=()

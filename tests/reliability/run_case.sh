@@ -106,7 +106,8 @@ faults)
   # own: writes are failed only on the outputs and the undo record, never on the report itself.
   only_files() {
     [ "$1" = write ] || return 0
-    echo -P "$2/d/0502/A.dat.txt" -P "$2/d/1101/A.dat.txt" -P "$2/d/1101/.A.dat.txt.undo.new"
+    echo -P "$2/d/0502/A.dat.txt" -P "$2/d/1101/A.dat.txt" -P "$2/d/1101/.A.dat.txt.undo.new" \
+      -P "$2/d/1101/.A.dat.txt.undo"
   }
   for call in openat read write fsync close ftruncate fcntl rename renameat2 unlinkat linkat; do
     # shellcheck disable=SC2046
@@ -698,6 +699,90 @@ of the split output against its input, then delete this record (error 1)" "a dam
   cp "$work/original" "$scene/d/0502/A.dat"
   "$zorvant" "$scene/d/0502/A.dat" || fail "an unsynced deletion: the next input failed"
   ls -A "$scene/d/0502" "$scene/d/1101" | grep -q '^\.' && fail "an unsynced deletion: leftovers"
+  ;;
+durability)
+  # What a power cut keeps of a run rests on the order in which its calls reach the disk: the
+  # trace of one run on this file system must show each name and each file's bytes synced
+  # before the step that relies on them lasting. A sync that is dropped fails here, naming the
+  # step, whether the run or the file layer dropped it.
+  command -v python3 >/dev/null || fail "python3 is needed to read the trace"
+  for kind in 0502 0501; do
+    scene="$work/durable-$([ "$kind" = 0502 ] && echo marked || echo unmarked)"
+    mkdir -p "$scene/d/$kind" "$scene/d/1101"
+    cp "$work/original" "$scene/d/$kind/A.dat"
+    printf '%s' "$earlier" >"$scene/d/1101/A.dat.txt"
+    strace -f -qq -y -o "$scene.trace" \
+      -e trace=openat,write,fsync,fdatasync,rename,renameat,renameat2,linkat,unlinkat \
+      "$zorvant" "$scene/d/$kind/A.dat" || fail "the traced run failed"
+    python3 - "$scene.trace" "$(realpath "$scene")/d" "$kind" <<'CHECK' || fail "$kind: out of order"
+import re, sys
+
+trace, top, kind = sys.argv[1:]
+events, pending = [], {}
+for at, line in enumerate(open(trace, errors="replace")):
+    pid, _, rest = line.rstrip("\n").partition(" ")
+    rest = rest.strip()
+    resumed = re.match(r"<\.\.\. (\w+) resumed>(.*)", rest)
+    if resumed:
+        call = pending.pop((pid, resumed.group(1)))
+        call["args"] += resumed.group(2)
+        call["end"] = at
+        continue
+    started = re.match(r"(\w+)\((.*)", rest)
+    if not started:
+        continue
+    call = {"name": started.group(1), "args": started.group(2), "start": at, "end": at}
+    events.append(call)
+    if rest.endswith("<unfinished ...>"):
+        pending[(pid, call["name"])] = call
+
+
+def calls(names, pattern):
+    return [e for e in events if e["name"] in names.split() and re.search(pattern, e["args"])]
+
+
+def fd(path):
+    return "^\\d+<" + re.escape(path) + ">"
+
+
+def first(names, pattern, what):
+    found = calls(names, pattern)
+    if not found:
+        sys.exit(f"no {what} in the trace")
+    return found[0]
+
+
+def synced(path, after, before, what):
+    syncs = calls("fsync fdatasync", fd(path))
+    if not any(s["start"] > after and s["end"] < before for s in syncs):
+        sys.exit(f"{path} is not synced between {what}")
+
+
+input_folder, split_folder = f"{top}/{kind}", f"{top}/1101"
+main, split, record = f"{input_folder}/A.dat.txt", f"{split_folder}/A.dat.txt", f"{split_folder}/.A.dat.txt.undo"
+aside = first("renameat2 renameat rename", r'"A\.dat", .*\.deleting"', "move aside")
+main_made = first("openat", r'"A\.dat\.txt", O_WRONLY\|O_CREAT', "creation of the main output")
+last_main_write = max(e["end"] for e in calls("write", fd(main)))
+synced(main, last_main_write, aside["start"], "the main output's last write and the input's move aside")
+synced(input_folder, main_made["end"], aside["start"], "the main output's creation and the input's move aside")
+removed = first("unlinkat", r'\.deleting"', "removal of the input")
+later = [e["start"] for e in calls("unlinkat", r'\.converted"|\.undo"') if e["start"] > removed["end"]]
+later = later or [len(events) + 1]
+synced(input_folder, removed["end"], min(later), "the input's removal and its pin's or record's")
+if kind != "0502":
+    sys.exit(0)
+named = first("renameat rename", r'\.undo\.new", .*\.undo"', "the record's rename")
+synced(record + ".new", 0, named["start"], "the record's writing and its rename")
+first_append = min(e["start"] for e in calls("write", fd(split)))
+synced(split_folder, named["end"], first_append, "the record's rename and the first append")
+completion = first("write", fd(record) + r', "complete', "completion of the record")
+last_append = max(e["end"] for e in calls("write", fd(split)))
+synced(split, last_append, completion["start"], "the last append and the record's completion")
+for pin in calls("linkat", r'\.converted".* = 0$'):
+    synced(input_folder, pin["end"], completion["start"], "the pin and the record's completion")
+synced(record, completion["end"], aside["start"], "the record's completion and the input's move aside")
+CHECK
+  done
   ;;
 *) fail "no such case" ;;
 esac
