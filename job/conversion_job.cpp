@@ -39,9 +39,6 @@ void convert(textfile::FileSystem& files, textfile::TextInputFile& input,
   files.throw_if_interrupted();
   // A changed input fails here, while the split output can still be taken back.
   input.file().throw_if_changed();
-  outputs.make_names_durable();
-  // The last point where a signal takes everything back.
-  files.throw_if_interrupted();
   outputs.mark_complete();
 
   remove_input(input, outputs.attempt());

@@ -22,26 +22,24 @@ RunOutputs::RunOutputs(textfile::FileSystem& files, const std::string& input_pat
 
 RunOutputs::~RunOutputs() { split_output_.reset(); }
 
-// The two syncs depend on nothing of each other: the main output's goes on its writing thread
-// while the split output's goes on this one, and a journaling file system commits both at once.
+// Nothing of these syncs depends on another: the main output's goes on its writing thread and
+// the split output's on its own while this one syncs the input's folder, and a journaling file
+// system commits them at once. The input is pinned first, so that one sync of its folder makes
+// both its pin and the main output's name durable, where the main output is beside the input (as
+// it is but for a folder moved between their openings: its folder is then synced on its own).
+// The pin must last before the record says complete: a complete record whose pin a power cut
+// took away reads as an input deleted for good, and the retry would append again.
 void RunOutputs::make_durable() {
+  if (split_output_) split_output_->pin_input();
+  const textfile::FileIdentity main_folder = main_output_.file().folder_identity();
   main_output_.begin_sync();
-  if (split_output_) split_output_->sync();
+  if (split_output_) split_output_->begin_sync();
+  input_.sync_folder();
+  if (split_output_) split_output_->wait();
   main_output_.wait();
-}
-
-// One sync of the input's folder makes both the main output's name and the input's pin durable
-// where the main output is beside the input, as it is but for a folder moved between their
-// openings. The pin must last before the record says complete: a complete record whose pin a
-// power cut took away reads as an input deleted for good, and the retry would append again.
-void RunOutputs::make_names_durable() {
-  bool pinned = split_output_ && split_output_->pin_input();
-  textfile::WritableFile& main_file = main_output_.file();
-  main_file.sync_folder();
   const textfile::FileIdentity input_folder = input_.folder_identity();
-  if (pinned &&
-      !(is_known(input_folder) && same_folder(main_file.folder_identity(), input_folder))) {
-    input_.sync_folder();
+  if (!(is_known(input_folder) && same_folder(main_folder, input_folder))) {
+    main_output_.file().sync_folder();
   }
   // Closed while the input is still there, so that a failure to close keeps it, as every
   // failure before its deletion does. Nothing more is written to it.

@@ -29,13 +29,11 @@ class RunOutputs {
   // Null for an unmarked input.
   SplitOutputSource* split_output() { return split_output_ ? &*split_output_ : nullptr; }
 
-  // Everything written durable.
+  // Everything written durable, and the main output's name; the main output closed. A marked
+  // input gets its pin, durable too.
   void make_durable();
-  // Everything is written and durable, and the input unchanged: the input's pin (for a marked
-  // input) and the main output's name durable, the main output closed.
-  void make_names_durable();
-  // From here the split output is never cut back, and a retry consumes the input without
-  // appending again.
+  // Everything is durable, and the input unchanged: from here the split output is never cut back,
+  // and a retry consumes the input without appending again.
   void mark_complete();
   // The attempt whose names the input's deletion uses: this run's own, or that of an earlier
   // run of this very input whose records were complete.

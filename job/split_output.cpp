@@ -272,8 +272,12 @@ void SplitOutput::settle_earlier_version(const UndoRecord& record) {
   take_back(appending);
 }
 
-void SplitOutput::sync() {
-  if (file_) file_->sync();
+void SplitOutput::begin_sync() {
+  if (file_) file_->begin_sync();
+}
+
+void SplitOutput::wait() {
+  if (file_) file_->wait();
 }
 
 bool SplitOutput::pin_input() {

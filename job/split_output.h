@@ -30,15 +30,16 @@ class SplitOutput : public SplitOutputSource {
 
   textfile::TextOutputFile& file() override;
 
-  // Makes everything appended durable. Does nothing when the file was never opened.
-  void sync();
-  // Everything is appended and durable and the input unchanged: the input gets its pin, a name
-  // the caller makes durable (by syncing the input's folder) before mark_complete. True when it
-  // got one.
+  // Makes everything appended durable, on the file's writing thread where it has one, until
+  // wait(). Does nothing when the file was never opened.
+  void begin_sync();
+  void wait();
+  // Everything is appended: the input gets its pin, a name the caller makes durable (by syncing
+  // the input's folder) before mark_complete. True when it got one.
   bool pin_input();
-  // The pin durable: the undo record says complete, durably, before the input is touched. From here
-  // on a failure (at the input's deletion) keeps the appends, and a retry of the same input
-  // consumes it without appending.
+  // Everything appended durable, the pin too, and the input unchanged: the undo record says
+  // complete, durably, before the input is touched. From here on a failure (at the input's
+  // deletion) keeps the appends, and a retry of the same input consumes it without appending.
   void mark_complete();
   // The attempt whose files beside the input the deletion uses: this run's own, or that of an
   // earlier run of this very input whose records were complete.
