@@ -12,7 +12,7 @@ if(NOT wine_made EQUAL 0)
   message(WARNING "Wine could not be started: the Windows tests will fail (run .ci/windows-setup)")
 endif()
 
-add_executable(zorvant_windows_text_tests windows/windows_text_test.cpp)
+add_executable(zorvant_windows_text_tests windows/windows_text_test.cpp windows/windows_input_test.cpp)
 target_link_libraries(zorvant_windows_text_tests PRIVATE zorvant_textfile GTest::gtest_main)
 gtest_discover_tests(zorvant_windows_text_tests DISCOVERY_TIMEOUT 60)
 

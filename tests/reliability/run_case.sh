@@ -767,7 +767,7 @@ synced(main, last_main_write, aside["start"], "the main output's last write and 
 synced(input_folder, main_made["end"], aside["start"], "the main output's creation and the input's move aside")
 removed = first("unlinkat", r'\.deleting"', "removal of the input")
 later = [e["start"] for e in calls("unlinkat", r'\.converted"|\.undo"') if e["start"] > removed["end"]]
-later = later or [len(events) + 1]
+later = later or [float("inf")]
 synced(input_folder, removed["end"], min(later), "the input's removal and its pin's or record's")
 if kind != "0502":
     sys.exit(0)
