@@ -484,9 +484,15 @@ reuse)
         compgen -G "$scene/d/0502/.zorvant-*.converted" >/dev/null && break
         sleep 0.01
       done
-      pkill -KILL -P $! -x zorvant || fail "the run never pinned its input"
+      run=$(pgrep -P $! -x zorvant) || fail "the run never pinned its input"
+      kill -KILL "$run"
       kill -KILL $!  # strace too, which would sit out its delay
       wait
+      # Its lock goes only once it has exited, a moment after the signal: the retry waits.
+      for ((tries = 0; tries < 500; tries++)); do
+        [ -e "/proc/$run" ] && ! grep -q ') Z' "/proc/$run/stat" 2>/dev/null || break
+        sleep 0.01
+      done
     else
       n=$(grep -n -m1 -- "$killed_at" "$work/count.trace" | cut -d: -f1)
       [ -n "$n" ] || fail "the run never removed $killed_at"
