@@ -150,6 +150,29 @@ TEST(ConversionJob, UnmarkedInputOutlivesACrashAtAnyOperation) {
   }
 }
 
+// The input's folder is moved away after the input was opened, and another put at its path: the
+// main output is made in that other folder, whose sync makes its name last before the input goes.
+TEST(ConversionJob, MainOutputInAnotherFolderThanTheInputOutlivesACrash) {
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("crash at operation " + std::to_string(n));
+    MemoryFileSystem files;
+    files.put("/d/0501/A.dat", scene().content(kInput));
+    files.main_output_folder_moved["/d/0501/"] = "/e/";
+    files.crash_at_operation(n);
+    bool stopped = false;
+    try {
+      job::run_conversion(files, "/d/0501/A.dat");
+    } catch (const MemoryFileSystem::Crash&) {
+      stopped = true;
+    }
+    if (!stopped) files.cut_power();
+    if (!files.has("/d/0501/A.dat")) {
+      EXPECT_EQ(files.content("/e/A.dat.txt").size(), 36u * 258);
+    }
+    if (!stopped) break;
+  }
+}
+
 // The power goes while a failed run takes back its appends, at every operation of that, and
 // once it has: the retry still appends once.
 TEST(ConversionJob, CrashWhileAFailedRunCleansUpThenRetryEqualsOneCleanRun) {

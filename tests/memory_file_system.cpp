@@ -219,7 +219,9 @@ std::unique_ptr<textfile::ReadableFile> MemoryFileSystem::open_input(const std::
 
 std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_main_output(
     const std::string& path, const textfile::FileIdentity& input) {
-  return open_output(path, false, input, nullptr);
+  auto moved = main_output_folder_moved.find(folder_of(path));
+  if (moved == main_output_folder_moved.end()) return open_output(path, false, input, nullptr);
+  return open_output(moved->second + path.substr(moved->first.size()), false, input, nullptr);
 }
 
 std::unique_ptr<textfile::WritableFile> MemoryFileSystem::open_split_output(

@@ -41,6 +41,9 @@ class MemoryFileSystem : public textfile::FileSystem {
   // Folders ("/d/") that no path leads to any more (moved or removed); every other folder
   // exists, with an identity that comes from its path.
   std::set<std::string> missing_folders;
+  // Folders ("/d/" to "/e/") where a main output opened lands in the other folder, as if the
+  // folder had been moved away after the input was opened and another put at its path.
+  std::map<std::string, std::string> main_output_folder_moved;
 
   // Puts a file in place as if it had long been there, synced and in a synced folder. A file
   // already at the path keeps its identity.
