@@ -93,6 +93,17 @@ zorvant "$(win "$work/d/link.dat")"
 check "link input: exits 0 silently" equal "$status:$report" "0:"
 check "link input: the link goes, its target stays" only_files "$work/d" link.dat.txt target.dat
 check "link input: its target untouched" same "$work/d/target.dat" "$work/input"
+# The same link to a read-only file: Wine would move a file over the link whatever it leads to,
+# so only the program's own look at the attribute keeps a read-only input from going.
+fresh
+cp "$work/input" "$work/d/target.dat"
+chmod a-w "$work/d/target.dat"
+ln -s target.dat "$work/d/link.dat"
+zorvant "$(win "$work/d/link.dat")"
+check "link to a read-only input: the report" framed "$report" \
+  "zorvant: cannot delete '$(win "$work/d/link.dat")': " " (error 5)"
+check "link to a read-only input: the link stays" test -L "$work/d/link.dat"
+chmod u+w "$work/d/target.dat"
 
 # --- Long paths: a folder tree of more than 300 characters. Windows takes a path of 260 or more
 # only in its \\?\ form, made absolute; Wine takes any, so what shows that the program does not
