@@ -280,11 +280,10 @@ void SplitOutput::wait() {
   if (file_) file_->wait();
 }
 
-bool SplitOutput::pin_input() {
-  if (!file_ || appended_before_) return false;
+void SplitOutput::pin_input() {
+  if (!file_ || appended_before_) return;
   record_.pinned = input_.pin(attempt_file_name(attempt_, kPinKind));
   pin_made_ = record_.pinned;
-  return pin_made_;
 }
 
 void SplitOutput::mark_complete() {

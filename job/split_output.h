@@ -34,9 +34,9 @@ class SplitOutput : public SplitOutputSource {
   // wait(). Does nothing when the file was never opened.
   void begin_sync();
   void wait();
-  // Everything is appended: the input gets its pin, a name the caller makes durable (by syncing
-  // the input's folder) before mark_complete. True when it got one.
-  bool pin_input();
+  // Everything is appended: the input gets its pin, where the file system gives second names, a
+  // name the caller makes durable (by syncing the input's folder) before mark_complete.
+  void pin_input();
   // Everything appended durable, the pin too, and the input unchanged: the undo record says
   // complete, durably, before the input is touched. From here on a failure (at the input's
   // deletion) keeps the appends, and a retry of the same input consumes it without appending.

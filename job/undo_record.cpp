@@ -20,7 +20,6 @@ constexpr char kEndMark[] = "\nend\n";
 constexpr std::size_t kAttemptDigits = 12;
 // The completion: "complete", the split output's end, the input's size and time, the pin, a
 // checksum of the line so far, then a closing line.
-constexpr char kCompletionWord[] = "complete";
 constexpr char kCompletionEnd[] = "\nend\n";
 // Longer than any completion: four numbers of at most 20 digits and a checksum of 16.
 constexpr std::size_t kLongestCompletion = 128;
@@ -109,8 +108,8 @@ std::uint64_t checksum(const std::string& text) {
 std::string completion_line(std::uint64_t split_end, std::uint64_t input_size,
                             std::uint64_t input_modified, bool pinned) {
   char line[96];
-  std::snprintf(line, sizeof line, "%s %" PRIu64 " %" PRIu64 " %" PRIu64 " %d", kCompletionWord,
-                split_end, input_size, input_modified, pinned ? 1 : 0);
+  std::snprintf(line, sizeof line, "complete %" PRIu64 " %" PRIu64 " %" PRIu64 " %d", split_end,
+                input_size, input_modified, pinned ? 1 : 0);
   return line;
 }
 

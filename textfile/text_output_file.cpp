@@ -46,11 +46,6 @@ void TextOutputFile::discard() {
   }
 }
 
-void TextOutputFile::sync() {
-  begin_sync();
-  wait_for_writing();
-}
-
 void TextOutputFile::begin_sync() {
   flush();
   wait_for_writing();

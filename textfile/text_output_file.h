@@ -48,10 +48,8 @@ class TextOutputFile {
   // Forgets what is buffered and not yet written, and waits for a write still going on, whatever
   // becomes of it.
   void discard();
-  // Flushes, then makes the whole file durable.
-  void sync();
-  // The same, on the file's own writing thread where it has one, while the caller goes on; a
-  // failure throws at wait(), file(), sync() or close().
+  // Flushes, then makes the whole file durable, on the file's own writing thread where it has
+  // one, while the caller goes on; a failure throws at wait(), file() or close().
   void begin_sync();
   // Waits for the write or sync handed over.
   void wait() { wait_for_writing(); }
