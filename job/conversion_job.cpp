@@ -57,9 +57,9 @@ RunOutcome run_conversion(textfile::FileSystem& files, const std::string& argume
   std::unique_ptr<textfile::ReadableFile> opened = files.open_input(input_path);
   // Another run converted and deleted it between the test above and the input's lock.
   if (!opened) return RunOutcome::kNothingToDo;
-  // The input reads ahead on a thread of its own, and each output writes behind on its own,
-  // while this thread converts.
-  textfile::TextInputFile input(std::move(opened), files.start_background_io());
+  // This thread reads the input and converts it; each output of a large enough input writes
+  // behind on a thread of its own (RunOutputs).
+  textfile::TextInputFile input(std::move(opened));
   const std::string attempt = new_attempt();
   if (!input.read_more()) {
     // An empty input has nothing to give to any output: none is created.
