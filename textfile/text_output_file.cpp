@@ -3,12 +3,18 @@
 #include <utility>
 
 namespace textfile {
+namespace {
+
+// Left uninitialised: every byte is written before it is read, and memory first touched by the
+// conversion costs no clearing beforehand.
+std::unique_ptr<char[]> new_buffer() {
+  return std::unique_ptr<char[]>(new char[TextOutputFile::kBufferSize]);
+}
+
+}  // namespace
 
 TextOutputFile::TextOutputFile(std::unique_ptr<WritableFile> file, std::unique_ptr<BackgroundIo> io)
-    : file_(std::move(file)),
-      io_(std::move(io)),
-      buffers_{std::unique_ptr<char[]>(new char[kBufferSize]),
-               std::unique_ptr<char[]>(io_ != nullptr ? new char[kBufferSize] : nullptr)} {}
+    : file_(std::move(file)), io_(std::move(io)), buffers_{new_buffer()} {}
 
 TextOutputFile::~TextOutputFile() {
   try {
@@ -16,7 +22,23 @@ TextOutputFile::~TextOutputFile() {
   } catch (const std::exception&) {
     // Already on the way out of a failure, which is the one reported.
   }
-  if (writing_.valid()) writing_.wait();
+  // Every write handed over refers to this file and its buffers.
+  for (std::future<void>& writing : writing_) {
+    if (writing.valid()) writing.wait();
+  }
+  if (syncing_.valid()) syncing_.wait();
+}
+
+void TextOutputFile::write_unless_failed(const char* bytes, std::size_t count) {
+  // A buffer after a failed one would leave a gap in the file: it is dropped, and the failure
+  // already waits for the caller.
+  if (failed_) return;
+  try {
+    file_->write(bytes, count);
+  } catch (...) {
+    failed_ = true;
+    throw;
+  }
 }
 
 void TextOutputFile::flush() {
@@ -26,23 +48,33 @@ void TextOutputFile::flush() {
   std::size_t count = used_;
   used_ = 0;
   if (io_ == nullptr) return file_->write(buffers_[current_].get(), count);
-  wait_for_writing();
   const char* bytes = buffers_[current_].get();
-  WritableFile* file = file_.get();
-  writing_ = io_->run<void>([file, bytes, count] { file->write(bytes, count); });
-  current_ = 1 - current_;
+  writing_[current_] = io_->run<void>([this, bytes, count] { write_unless_failed(bytes, count); });
+  current_ = (current_ + 1) % kRingSize;
+  // The next buffer is the oldest handed over: free once its write is done, which it usually is.
+  if (writing_[current_].valid()) writing_[current_].get();
+  if (!buffers_[current_]) buffers_[current_] = new_buffer();
 }
 
 void TextOutputFile::wait_for_writing() {
-  if (writing_.valid()) writing_.get();
+  // Oldest first, so that the first failure is the one that throws.
+  for (int step = 1; step <= kRingSize; ++step) {
+    std::future<void>& writing = writing_[(current_ + step) % kRingSize];
+    if (writing.valid()) writing.get();
+  }
+  if (syncing_.valid()) syncing_.get();
 }
 
 void TextOutputFile::discard() {
   used_ = 0;
-  try {
-    wait_for_writing();
-  } catch (const std::exception&) {
-    // What that write did or did not do is taken back by the caller.
+  for (;;) {
+    try {
+      wait_for_writing();
+      return;
+    } catch (const std::exception&) {
+      // What that write did or did not do is taken back by the caller; the writes after it are
+      // still waited for.
+    }
   }
 }
 
@@ -51,7 +83,7 @@ void TextOutputFile::begin_sync() {
   wait_for_writing();
   if (io_ == nullptr) return file_->sync();
   WritableFile* file = file_.get();
-  writing_ = io_->run<void>([file] { file->sync(); });
+  syncing_ = io_->run<void>([file] { file->sync(); });
 }
 
 void TextOutputFile::close() {

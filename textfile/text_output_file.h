@@ -11,14 +11,19 @@
 
 namespace textfile {
 
-// Writes lines of text, each followed by CR LF, into a large buffer that goes to the file in
-// big blocks. With background I/O, a full buffer is written while lines go into another one; a
-// failure of that write throws at the next flush, sync or close.
+// Writes lines of text, each followed by CR LF, into large buffers that go to the file in big
+// blocks. With a writing thread, a full buffer is handed to it and lines go on into the next of a
+// ring of kRingSize buffers: the conversion waits only when the writing has fallen a whole ring
+// behind, and the thread only when the conversion has. A failure of a write throws at a later
+// flush, sync or close, and no later buffer of the file is written after it.
 class TextOutputFile {
  public:
-  static constexpr std::size_t kBufferSize = 1 << 20;
+  static constexpr std::size_t kBufferSize = 512 << 10;
+  // Buffers on the way to the file at once, with a writing thread; each is allocated when first
+  // used, so a small output takes one.
+  static constexpr int kRingSize = 4;
 
-  // With `io`, a thread of the file's own that writes while lines go into the other buffer.
+  // With `io`, a thread of the file's own that writes while lines go into the next buffer.
   explicit TextOutputFile(std::unique_ptr<WritableFile> file,
                           std::unique_ptr<BackgroundIo> io = nullptr);
   // Closes the file if that was not done, writing out what is buffered as far as it can: after
@@ -51,7 +56,7 @@ class TextOutputFile {
   // Flushes, then makes the whole file durable, on the file's own writing thread where it has
   // one, while the caller goes on; a failure throws at wait(), file() or close().
   void begin_sync();
-  // Waits for the write or sync handed over.
+  // Waits for every write and the sync handed over.
   void wait() { wait_for_writing(); }
   // Flushes and releases the file. Closing twice does nothing.
   void close();
@@ -63,16 +68,22 @@ class TextOutputFile {
   }
 
  private:
+  // Runs on the writing thread, which alone reads and sets failed_.
+  void write_unless_failed(const char* bytes, std::size_t count);
   void wait_for_writing();
 
   std::unique_ptr<WritableFile> file_;
   // The file's own writing thread, or none. Every write handed to it is waited for before the
   // file goes.
   std::unique_ptr<BackgroundIo> io_;
-  std::unique_ptr<char[]> buffers_[2];
+  // The buffer lines go into is current_; the others, in ring order after it, are being written
+  // or free, each with the outcome of its last write in writing_.
+  std::unique_ptr<char[]> buffers_[kRingSize];
+  std::future<void> writing_[kRingSize];
+  std::future<void> syncing_;
   int current_ = 0;
-  std::future<void> writing_;
   std::size_t used_ = 0;
+  bool failed_ = false;
   bool closed_ = false;
 };
 
