@@ -78,6 +78,19 @@ bool on_shared_storage(int fd) {
   }
 }
 
+// File systems that hold their files in memory alone, with no disk to write back to.
+bool held_in_memory(int fd) {
+  struct statfs system;
+  if (::fstatfs(fd, &system) != 0) return false;
+  switch (static_cast<unsigned long>(system.f_type)) {
+    case 0x01021994:  // tmpfs
+    case 0x858458F6:  // ramfs
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The birth time where the file system records one; else the generation number the file system
 // gives the file, read through `fd` where it was opened to read. On shared storage, neither.
 FileIdentity identity_from(const struct statx& status, int fd) {

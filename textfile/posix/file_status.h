@@ -38,6 +38,9 @@ bool same_file(const struct statx& a, const struct statx& b);
 // file numbers the server gives.
 bool on_shared_storage(int fd);
 
+// True for a file on a file system that holds its files in memory alone (tmpfs, ramfs).
+bool held_in_memory(int fd);
+
 // The file's identity; `fd` is an open descriptor of it (O_PATH will do), which tells its file
 // system, and through which its birth is read where the status has none and `fd` can read.
 FileIdentity identity_from(const struct statx& status, int fd);

@@ -48,7 +48,11 @@ class PosixOutput : public WritableFile {
   // `folder` is the folder the file was opened in, or null for a file of this layer's own that
   // nothing is made beside.
   PosixOutput(std::shared_ptr<HeldFolder> folder, int fd, std::string path, bool created = false)
-      : folder_(std::move(folder)), fd_(fd), path_(std::move(path)), created_(created) {}
+      : folder_(std::move(folder)),
+        fd_(fd),
+        path_(std::move(path)),
+        created_(created),
+        hint_write_back_(!held_in_memory(fd)) {}
   ~PosixOutput() override {
     try {
       close();
@@ -70,8 +74,8 @@ class PosixOutput : public WritableFile {
 #ifdef __linux__
     // Start writing the new blocks to the disk now, while the conversion goes on, so that the
     // sync before the input is deleted finds little left to wait for. Only a hint: any error
-    // shows at that sync.
-    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // shows at that sync. A file held in memory has nowhere to write back to.
+    if (hint_write_back_) ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
   }
 
@@ -135,6 +139,7 @@ class PosixOutput : public WritableFile {
   Descriptor fd_;
   std::string path_;
   bool created_;
+  bool hint_write_back_;
 };
 
 // A file beside the output, never through a link, opened only when it could be trusted; -1 for
