@@ -1,6 +1,7 @@
 #include "job/run_outputs.h"
 
 #include "job/output_paths.h"
+#include "job/write_behind.h"
 
 namespace job {
 
@@ -10,7 +11,7 @@ RunOutputs::RunOutputs(textfile::FileSystem& files, const std::string& input_pat
       main_path_(main_output_path(input_path)),
       attempt_(attempt),
       main_output_(files.open_main_output(main_path_, input.identity()),
-                   files.start_background_io()) {
+                   writing_thread_for(files, input)) {
   // Emptying the file undoes whatever an earlier run appended to it as a split output.
   const std::string undo_path = undo_record_path(files, main_path_);
   main_output_.file().remove_file_beside(undo_path.substr(files.file_name_start(undo_path)));

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "job/output_paths.h"
+#include "job/write_behind.h"
 #include "textfile/failure_texts.h"
 
 namespace job {
@@ -65,7 +66,7 @@ textfile::TextOutputFile& SplitOutput::file() {
 void SplitOutput::open() {
   file_ = std::make_unique<textfile::TextOutputFile>(
       files_.open_split_output(path_, input_identity_, main_identity_),
-      files_.start_background_io());
+      writing_thread_for(files_, input_));
   // The undo record beside this name is the only one of the file only while the file has no
   // other name: a run through another name would keep a record of its own, and each run's
   // retry would take back what the other appended.

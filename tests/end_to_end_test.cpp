@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "job/write_behind.h"
 #include "program_runner.h"
 #include "temp_folder.h"
 
@@ -382,9 +383,9 @@ TEST_F(ZorvantTest, MarkedInputRoutesRecordsWhoseFifthCharacterIsTwo) {
                                   "abcd2", kHira + "abc2", "abcd22"}));
 }
 
-// A marked input of some MiB, several times the program's reading and writing buffers, made of
-// a few kinds of line whose records are written down here by hand: both outputs hold exactly
-// those records, in order. A fault that every run makes shows here, where comparing one run with
+// A marked input of some MiB, several times the program's reading and writing buffers and large
+// enough for its outputs to be written on threads of their own, made of a few kinds of line
+// whose records are written down here by hand: both outputs hold exactly those records, in order. A fault that every run makes shows here, where comparing one run with
 // another cannot see it.
 TEST_F(ZorvantTest, LargeInputGivesExactlyTheRecordsWrittenDownForIt) {
   struct Kind {
@@ -409,7 +410,7 @@ TEST_F(ZorvantTest, LargeInputGivesExactlyTheRecordsWrittenDownForIt) {
   std::string main;
   std::string split;
   unsigned pick = 1;
-  while (input.size() < (9u << 20)) {
+  while (input.size() < job::kWriteBehindFrom + (1u << 20)) {
     pick = pick * 1103515245u + 12345u;
     const Kind& kind = kinds[(pick >> 16) % 4];
     input += kind.line;

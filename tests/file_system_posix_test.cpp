@@ -211,6 +211,10 @@ TEST(InputLease, WriterEndsTheWaitForAnOutputLock) {
 // The reading and writing threads never take a termination signal or the lease's signal: those
 // must wake the converting thread wherever it waits.
 TEST(BackgroundIo, ThreadsBlockTheSignalsThatStopARun) {
+  cpu_set_t allowed;
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) < 2) {
+    GTEST_SKIP() << "a process on one processor starts no such threads";
+  }
   // Threads that are not the run's (a sanitizer starts one with the first thread) are left out.
   std::thread([] {}).join();
   std::set<std::filesystem::path> earlier;
@@ -239,6 +243,24 @@ TEST(BackgroundIo, ThreadsBlockTheSignalsThatStopARun) {
     ++threads;
   }
   EXPECT_EQ(threads, 2);
+}
+
+// A process that may run on one processor only gets no thread to write behind its conversion:
+// the thread could only run in turn with it.
+TEST(BackgroundIo, NoThreadWhereTheProcessHasOneProcessor) {
+  cpu_set_t before;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "this test runs on one processor already";
+  int first = 0;
+  while (!CPU_ISSET(first, &before)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  const bool thread_on_one = files().start_background_io() != nullptr;
+  ASSERT_EQ(::sched_setaffinity(0, sizeof before, &before), 0);
+  EXPECT_FALSE(thread_on_one);
+  EXPECT_NE(files().start_background_io(), nullptr);
 }
 
 // An undo record is acted on only where nobody but this program could have written it.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,6 +109,9 @@ class PosixFileSystem : public FileSystem {
   void throw_if_interrupted() override { throw_if_interrupted_or_changed(); }
 
   std::unique_ptr<BackgroundIo> start_background_io() override {
+    // A thread that can only run in turn with the conversion's saves nothing and costs handing
+    // every buffer over.
+    if (processors_for_this_process() < 2) return nullptr;
     // The thread starts with the signals blocked that must reach the conversion's thread: a
     // termination signal or a lease break has to interrupt a wait there. The file size limit's
     // signal goes to the thread whose write passed it, and is caught there as anywhere.
@@ -127,6 +131,16 @@ class PosixFileSystem : public FileSystem {
   }
 
  private:
+  // The processors the scheduler may run this process on (its affinity, which a container's or
+  // an operator's CPU set narrows), or those online where the system cannot tell.
+  static long processors_for_this_process() {
+#ifdef __linux__
+    cpu_set_t allowed;
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed);
+#endif
+    return ::sysconf(_SC_NPROCESSORS_ONLN);
+  }
+
   static std::optional<FileIdentity> missing_or_failure(const std::string& path, int error) {
     if (error == ENOENT) return std::nullopt;
     throw posix_failure("cannot look up", path, error);

@@ -74,6 +74,14 @@ class WindowsFileSystem : public FileSystem {
   }
 
   std::unique_ptr<BackgroundIo> start_background_io() override {
+    // A thread that can only run in turn with the conversion's saves nothing and costs handing
+    // every buffer over. The affinity mask is the process's within its processor group.
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) &&
+        (process_mask & (process_mask - 1)) == 0) {
+      return nullptr;
+    }
     return std::make_unique<BackgroundIo>();
   }
 
