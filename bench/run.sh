@@ -1,33 +1,50 @@
 #!/usr/bin/env bash
-# Whole-program benchmark: zorvant against a durable copy of the same bytes (dd with fsync, the
-# physical limit) and against the nearest stock tool (fold), alternating on the same machine in
-# the same run, and prints a markdown table of medians and paired ratios.
+# Whole-program benchmark: zorvant against a plain copy of the same bytes and against the nearest
+# stock tool (fold), in paired rounds on the same machine in the same run, on tmpfs and on the
+# disk, on a quiet machine and beside a CPU hog. Prints one markdown table of medians and of the
+# medians of the per-round ratios.
 #
-#   bench/run.sh [--memory] [ROUNDS]        (default 7 rounds, at least 5)
+#   bench/run.sh [--memory] [--disk] [--quiet] [--hog] [ROUNDS]   (default 9 rounds, at least 5)
 #
-# --memory: the inputs on tmpfs (/dev/shm), where the processor and not the disk sets the pace;
-# zorvant against a copy through user space (dd bs=4M, read and write as any converter must,
-# nothing synced) and fold. A fourth column, "write", is the floor of any converter there: the
-# input's size of zeros written to tmpfs, nothing read, nothing converted.
+# Without --memory or --disk both storages are measured, without --quiet or --hog both loads.
+#
+# memory: the inputs on tmpfs (/dev/shm), where the processor and not the disk sets the pace;
+#   the copy goes through user space and syncs nothing (dd bs=4M, read and write as any
+#   converter must). "write" is the floor of any converter there: the input's size of zeros
+#   written to tmpfs, nothing read, nothing converted.
+# disk: the inputs in bench/data/ on the project's own disk, in the page cache; the copy is
+#   durable (dd bs=1M conv=fsync), as a run is.
+# hog: stress-ng --cpu 2 runs beside every tool, as other work on a busy host would.
 #
 # ZORVANT=/path/to/zorvant measures that binary instead of the release build (to compare a
 # change against a saved copy of the program).
 #
-# Builds the "release" preset, makes the three 256 MiB inputs into bench/data/ when they are
-# missing (kept there for later runs), and converts hard links to them: the program deletes its
-# input, and a fresh link per run costs nothing while the data stays in the page cache.
+# Builds the "release" preset, makes the three 256 MiB inputs where they are missing (kept for
+# later runs), and converts hard links to them: the program deletes its input, and a fresh link
+# per run costs nothing while the data stays in the page cache. The tools take turns going first
+# from round to round, so that none always finds the machine as another left it.
+# scripts/install-packages.sh bench installs what it needs.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/.." && pwd)"
-memory=false
-if [ "${1:-}" = --memory ]; then
-  memory=true
+storages=()
+loads=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --memory) storages+=(memory) ;;
+    --disk) storages+=(disk) ;;
+    --quiet) loads+=(quiet) ;;
+    --hog) loads+=(hog) ;;
+    *) break ;;
+  esac
   shift
-fi
-rounds="${1:-7}"
+done
+[ ${#storages[@]} -gt 0 ] || storages=(memory disk)
+[ ${#loads[@]} -gt 0 ] || loads=(quiet hog)
+rounds="${1:-9}"
 if ! [[ "$rounds" =~ ^[0-9]+$ ]] || [ "$rounds" -lt 5 ]; then
-  echo "usage: bench/run.sh [--memory] [ROUNDS]  (ROUNDS at least 5)" >&2
+  echo "usage: bench/run.sh [--memory] [--disk] [--quiet] [--hog] [ROUNDS]  (ROUNDS at least 5)" >&2
   exit 2
 fi
 
@@ -38,11 +55,13 @@ if [ -z "${EPOCHREALTIME:-}" ]; then
 fi
 # GNU time reports the peak resident memory (%M); bash's own `time` keyword cannot.
 if ! [ -x /usr/bin/time ]; then
-  echo "bench/run.sh needs GNU time: apt-get install time" >&2
+  echo "bench/run.sh needs GNU time: scripts/install-packages.sh bench" >&2
   exit 1
 fi
-for tool in dd fold cmake ninja; do
-  command -v "$tool" >/dev/null || { echo "bench/run.sh needs $tool" >&2; exit 1; }
+tools_needed=(dd fold cmake ninja)
+[[ " ${loads[*]} " == *" hog "* ]] && tools_needed+=(stress-ng)
+for tool in "${tools_needed[@]}"; do
+  command -v "$tool" >/dev/null || { echo "bench/run.sh needs $tool: scripts/install-packages.sh bench" >&2; exit 1; }
 done
 
 cd "$root"
@@ -51,35 +70,40 @@ cmake --build --preset release >/dev/null
 build="$root/build-release"
 zorvant="${ZORVANT:-$build/zorvant}"
 
-data="$here/data"
-$memory && data=/dev/shm/zorvant-bench
-mkdir -p "$data"
+folder_of() { [ "$1" = memory ] && echo /dev/shm/zorvant-bench || echo "$here/data"; }
 inputs=(ascii sjis lfline)
-for kind in "${inputs[@]}"; do
-  if ! [ -f "$data/$kind.dat" ]; then
-    echo "making $data/$kind.dat" >&2
-    "$build/bench/make_bench_data" "$kind" "$data/$kind.dat.part"
-    mv "$data/$kind.dat.part" "$data/$kind.dat"
-  fi
-  cat "$data/$kind.dat" >/dev/null  # into the page cache
+for storage in "${storages[@]}"; do
+  data="$(folder_of "$storage")"
+  mkdir -p "$data"
+  for kind in "${inputs[@]}"; do
+    if ! [ -f "$data/$kind.dat" ]; then
+      echo "making $data/$kind.dat" >&2
+      "$build/bench/make_bench_data" "$kind" "$data/$kind.dat.part"
+      mv "$data/$kind.dat.part" "$data/$kind.dat"
+    fi
+  done
 done
 
-# Each run works in an empty folder on the same file system as the data (hard links need it).
-# The input name is marked ("0502"), so the split output is in play; it is appended to, so the
-# folder is emptied after every run.
-work="$data/run"
-rm -rf "$work"
-mkdir -p "$work"
-input="$work/X0502.dat"
 results="$(mktemp)"
-trap 'rm -rf "$work" "$results"' EXIT
+hog=""
+work=""
+stop_hog() {
+  if [ -n "$hog" ]; then
+    kill "$hog" 2>/dev/null || true
+    wait "$hog" 2>/dev/null || true
+    hog=""
+  fi
+}
+trap 'stop_hog; [ -z "$work" ] || rm -rf "$work"; rm -f "$results"' EXIT
 
-# run KIND TOOL: one timed run of TOOL on a fresh link to KIND's data; appends
-# "KIND TOOL seconds peak_KiB" to the results. The wall time covers the tool and the removal of
-# its input, from bash's microsecond clock (GNU time's %e has only centiseconds); the peak
-# memory is the tool's own, without the shell around it.
+# run STORAGE LOAD KIND TOOL: one timed run of TOOL on a fresh link to KIND's data; appends
+# "STORAGE LOAD KIND TOOL seconds peak_KiB" to the results. The wall time covers the tool and the
+# removal of its input, from bash's microsecond clock (GNU time's %e has only centiseconds); the
+# peak memory is the tool's own, without the shell around it. The input name is marked ("0502"),
+# so the split output is in play; it is appended to, so the folder is emptied after every run.
 run() {
-  local kind="$1" tool="$2" start end
+  local storage="$1" load="$2" kind="$3" tool="$4" start end
+  local input="$work/X0502.dat"
   ln "$data/$kind.dat" "$input"
   start=$EPOCHREALTIME
   case "$tool" in
@@ -87,7 +111,7 @@ run() {
       /usr/bin/time -f %M -o "$work/rss" "$zorvant" "$input"
       ;;
     dd)
-      if $memory; then
+      if [ "$storage" = memory ]; then
         /usr/bin/time -f %M -o "$work/rss" dd if="$input" of="$input.txt" bs=4M status=none
       else
         /usr/bin/time -f %M -o "$work/rss" dd if="$input" of="$input.txt" bs=1M conv=fsync status=none
@@ -110,28 +134,47 @@ run() {
     exit 1
   fi
   local result
-  result="$kind $tool $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }') $(cat "$work/rss")"
+  result="$storage $load $kind $tool $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.4f", e - s }') $(cat "$work/rss")"
   echo "  $result" >&2
   echo "$result" >>"$results"
   # Outside the timing: drop the outputs, and write back whatever is still dirty (fold does not
   # sync), so that no run pays for the one before.
   find "$work" -mindepth 1 -delete
-  $memory || sync
+  [ "$storage" = memory ] || sync
 }
 
-for kind in "${inputs[@]}"; do
-  tools=(zorvant dd fold)
-  # fold takes LF for a line end, which in this input it is not: there is no stock peer.
-  [ "$kind" = lfline ] && tools=(zorvant dd)
-  $memory && tools+=(write)
-  for ((round = 1; round <= rounds; ++round)); do
-    echo "$kind: round $round of $rounds" >&2
-    for tool in "${tools[@]}"; do run "$kind" "$tool"; done
+for storage in "${storages[@]}"; do
+  data="$(folder_of "$storage")"
+  # Each run works in an empty folder on the same file system as the data (hard links need it).
+  work="$data/run"
+  rm -rf "$work"
+  mkdir -p "$work"
+  for kind in "${inputs[@]}"; do cat "$data/$kind.dat" >/dev/null; done  # into the page cache
+  for load in "${loads[@]}"; do
+    if [ "$load" = hog ]; then
+      stress-ng --cpu 2 --quiet &
+      hog=$!
+      sleep 1
+    fi
+    for kind in "${inputs[@]}"; do
+      tools=(zorvant dd fold)
+      # fold takes LF for a line end, which in this input it is not: there is no stock peer.
+      [ "$kind" = lfline ] && tools=(zorvant dd)
+      [ "$storage" = memory ] && tools+=(write)
+      for ((round = 1; round <= rounds; ++round)); do
+        echo "$storage, $load, $kind: round $round of $rounds" >&2
+        for ((turn = 0; turn < ${#tools[@]}; ++turn)); do
+          run "$storage" "$load" "$kind" "${tools[(round + turn) % ${#tools[@]}]}"
+        done
+      done
+    done
+    stop_hog
   done
+  rm -rf "$work"
 done
 
 # Medians of the wall times, medians of the per-round ratios, and the largest peak memory.
-awk -v rounds="$rounds" -v memory="$memory" '
+awk -v rounds="$rounds" '
   function median(values, n,   i, j, t) {
     for (i = 2; i <= n; ++i)
       for (j = i; j > 1 && values[j - 1] > values[j]; --j) {
@@ -139,49 +182,42 @@ awk -v rounds="$rounds" -v memory="$memory" '
       }
     return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
   }
+  function seconds_of(set, tool,   n, i) {
+    n = count[set, tool]
+    if (n == 0) return " | -"
+    for (i = 1; i <= n; ++i) v[i] = seconds[set, tool, i]
+    return sprintf(" | %.3f", median(v, n))
+  }
+  function ratio_of(set, tool, other,   n, i) {
+    n = count[set, other]
+    if (n == 0) return " | -"
+    for (i = 1; i <= n; ++i) v[i] = seconds[set, tool, i] / seconds[set, other, i]
+    return sprintf(" | %.2f", median(v, n))
+  }
   {
-    kind = $1; tool = $2
-    count[kind, tool]++
-    seconds[kind, tool, count[kind, tool]] = $3
-    if ($4 > rss[kind, tool]) rss[kind, tool] = $4
+    set = $1 SUBSEP $2 SUBSEP $3; tool = $4
+    if (!(set in seen)) { seen[set] = 1; order[++sets] = set }
+    count[set, tool]++
+    seconds[set, tool, count[set, tool]] = $5
+    if ($6 > rss[set, tool]) rss[set, tool] = $6
   }
   END {
-    floor = memory == "true"
-    printf "| input | zorvant s | dd s | fold s | zorvant / dd | zorvant / fold |%s peak RSS zorvant | dd | fold |\n", floor ? " write s | write / fold |" : ""
-    printf "|---|---|---|---|---|---|%s---|---|---|\n", floor ? "---|---|" : ""
-    split("ascii sjis lfline", kinds, " ")
-    for (k = 1; k <= 3; ++k) {
-      kind = kinds[k]
-      line = "| " kind
-      for (t = 1; t <= 3; ++t) {
-        tool = t == 1 ? "zorvant" : t == 2 ? "dd" : "fold"
-        n = count[kind, tool]
-        if (n == 0) { line = line " | -"; continue }
-        for (i = 1; i <= n; ++i) v[i] = seconds[kind, tool, i]
-        line = line sprintf(" | %.3f", median(v, n))
-      }
-      for (t = 2; t <= 3; ++t) {
-        tool = t == 2 ? "dd" : "fold"
-        n = count[kind, tool]
-        if (n == 0) { line = line " | -"; continue }
-        for (i = 1; i <= n; ++i) v[i] = seconds[kind, "zorvant", i] / seconds[kind, tool, i]
-        line = line sprintf(" | %.2f", median(v, n))
-      }
-      if (floor) {
-        n = count[kind, "write"]
-        for (i = 1; i <= n; ++i) v[i] = seconds[kind, "write", i]
-        line = line sprintf(" | %.3f", median(v, n))
-        n = count[kind, "fold"]
-        for (i = 1; i <= n; ++i) v[i] = seconds[kind, "write", i] / seconds[kind, "fold", i]
-        line = line (n ? sprintf(" | %.2f", median(v, n)) : " | -")
-      }
-      for (t = 1; t <= 3; ++t) {
-        tool = t == 1 ? "zorvant" : t == 2 ? "dd" : "fold"
-        line = line (count[kind, tool] ? sprintf(" | %.1f MiB", rss[kind, tool] / 1024) : " | -")
-      }
-      print line " |"
+    print "| storage | load | input | zorvant s | copy s | fold s | write s | zorvant / copy | zorvant / fold | write / copy | peak RSS zorvant | copy |"
+    print "|---|---|---|---|---|---|---|---|---|---|---|---|"
+    for (k = 1; k <= sets; ++k) {
+      set = order[k]
+      split(set, parts, SUBSEP)
+      line = "| " (parts[1] == "memory" ? "tmpfs" : "disk") " | " parts[2] " | " parts[3]
+      line = line seconds_of(set, "zorvant") seconds_of(set, "dd") seconds_of(set, "fold") seconds_of(set, "write")
+      line = line ratio_of(set, "zorvant", "dd") ratio_of(set, "zorvant", "fold") ratio_of(set, "write", "dd")
+      line = line sprintf(" | %.1f MiB | %.1f MiB |", rss[set, "zorvant"] / 1024, rss[set, "dd"] / 1024)
+      print line
     }
-    printf "\n%d rounds per input, 256 MiB inputs%s; wall seconds are medians, ratios are medians of the per-round ratios.\n", rounds, memory == "true" ? " on tmpfs, dd bs=4M without sync" : ", dd with conv=fsync"
+    printf "\n%d paired rounds per row, 256 MiB inputs; the copy is dd bs=4M on tmpfs, dd bs=1M conv=fsync on the disk; hog: stress-ng --cpu 2 beside every run. Wall seconds are medians, ratios medians of the per-round ratios.\n", rounds
   }
 ' "$results"
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(stat -f -c %T "$data") on $(df --output=source "$data" | tail -1), Linux $(uname -r)"
+for storage in "${storages[@]}"; do
+  data="$(folder_of "$storage")"
+  echo "$storage: $(stat -f -c %T "$data") on $(df --output=source "$data" | tail -1)"
+done
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r)"

@@ -12,6 +12,7 @@
 #   older-systems  the packages in an older distribution's root (tests/package/older_distribution_test.sh)
 #   arm64      cross-build the arm64 program and its packages, and test them under qemu-user
 #   vm         the shared-storage cases in virtual machines (tests/vm/run.sh)
+#   bench      the whole-program benchmarks (bench/run.sh, bench/small_files.sh)
 #
 # Installs as root directly, else through sudo; apt-get update runs only when something is
 # missing.
@@ -40,9 +41,12 @@ packages_for() {
   # network namespace, bridge and taps that join them.
   vm) echo qemu-system-x86 qemu-utils debootstrap debian-archive-keyring e2fsprogs iproute2 \
     util-linux ;;
+  # GNU time for the peak memory, a CPU hog to run beside the program, and the loop images'
+  # file systems.
+  bench) echo cmake ninja-build g++ time stress-ng e2fsprogs xfsprogs mount ;;
   *)
     echo "install-packages: no task '$1' (build, test, sanitize, windows, filesystems," \
-      "older-systems, arm64, vm)" >&2
+      "older-systems, arm64, vm, bench)" >&2
     exit 2
     ;;
   esac
