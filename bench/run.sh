@@ -190,7 +190,7 @@ awk -v rounds="$rounds" '
   }
   function ratio_of(set, tool, other,   n, i) {
     n = count[set, other]
-    if (n == 0) return " | -"
+    if (n == 0 || count[set, tool] == 0) return " | -"
     for (i = 1; i <= n; ++i) v[i] = seconds[set, tool, i] / seconds[set, other, i]
     return sprintf(" | %.2f", median(v, n))
   }
