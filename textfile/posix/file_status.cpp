@@ -55,12 +55,21 @@ bool same_file(const struct statx& a, const struct statx& b) {
          a.stx_ino == b.stx_ino;
 }
 
+namespace {
+
+// The magic number of the file system that holds the open file, or 0 where it cannot be told.
+unsigned long file_system_type(int fd) {
+  struct statfs system;
+  if (::fstatfs(fd, &system) != 0) return 0;
+  return static_cast<unsigned long>(system.f_type);
+}
+
+}  // namespace
+
 // File systems that hosts share over a network and whose file numbers the server gives: the
 // same file has the same number on every host. (A FUSE file system may number files itself.)
 bool on_shared_storage(int fd) {
-  struct statfs system;
-  if (::fstatfs(fd, &system) != 0) return false;
-  switch (static_cast<unsigned long>(system.f_type)) {
+  switch (file_system_type(fd)) {
     case 0x6969:      // NFS
     case 0xFF534D42:  // CIFS
     case 0xFE534D42:  // SMB2 and 3
@@ -80,9 +89,7 @@ bool on_shared_storage(int fd) {
 
 // File systems that hold their files in memory alone, with no disk to write back to.
 bool held_in_memory(int fd) {
-  struct statfs system;
-  if (::fstatfs(fd, &system) != 0) return false;
-  switch (static_cast<unsigned long>(system.f_type)) {
+  switch (file_system_type(fd)) {
     case 0x01021994:  // tmpfs
     case 0x858458F6:  // ramfs
       return true;
