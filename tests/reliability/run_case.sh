@@ -139,8 +139,10 @@ faults)
   retry_and_compare "$scene" "no thread"
   ;;
 kill)
-  # Killed at random moments of a run of a few MiB, then retried.
-  lines=3000
+  # Killed at random moments of a run, then retried. 12000 lines are some 9 MiB: the outputs are
+  # written on threads of their own, and even in memory a run lasts long enough for most kills
+  # to land before it ends.
+  lines=12000
   expected=$(rm -rf "$work/clean" && clean_state)
   # Kill moments are drawn from the length of one whole run on this machine, however fast.
   make_scene "$work/timed"
