@@ -27,7 +27,7 @@ struct RecordFunctions {
   std::size_t (*find_line_end)(const std::uint8_t* text, std::size_t size, bool& single_byte);
   std::size_t (*measure_record)(const std::uint8_t* text, std::size_t size, bool line_ends_here,
                                 LeadingStarts& starts);
-  bool (*has_split_type)(const std::uint8_t* record, std::size_t size);
+  bool (*has_split_type)(const std::uint8_t* record, std::size_t size, const LeadingStarts& starts);
   std::size_t (*fill_separators)(const std::uint8_t* record, std::size_t size, bool marked,
                                  std::uint8_t* out, const LeadingStarts& starts);
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "job/job_constants.h"
+#include "job/leading_starts.h"
 #include "textfile/code_page.h"
 
 namespace job {
@@ -75,8 +76,13 @@ std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line
   return offset;
 }
 
-bool has_split_type(const std::uint8_t* record, std::size_t size) {
+bool has_split_type(const std::uint8_t* record, std::size_t size, const LeadingStarts& starts) {
   constexpr std::size_t kTypeOffset = kRecordTypePosition - 1;
+  // The type character is a single byte below any trail byte, so a character that begins with
+  // it is that byte alone.
+  if (starts.known) {
+    return record[offset_of_known_position(starts, kRecordTypePosition)] == kSplitRecordType;
+  }
   // Single-byte characters before it (the usual case) put it at a fixed offset.
   if (size > kTypeOffset && textfile::all_below_0x80(record, kTypeOffset)) {
     return record[kTypeOffset] == kSplitRecordType;

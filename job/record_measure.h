@@ -21,8 +21,9 @@ std::size_t find_line_end(const std::uint8_t* text, std::size_t size, bool& sing
 std::size_t measure_record(const std::uint8_t* text, std::size_t size, bool line_ends_here,
                            LeadingStarts& starts);
 
-// The record's type character is "2": its fifth character is that single byte.
-bool has_split_type(const std::uint8_t* record, std::size_t size);
+// The record's type character is "2": its fifth character is that single byte. `starts`, when
+// known, spares looking for the characters again.
+bool has_split_type(const std::uint8_t* record, std::size_t size, const LeadingStarts& starts);
 
 }  // namespace ZORVANT_RECORD_FUNCTIONS
 }  // namespace job

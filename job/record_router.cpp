@@ -31,8 +31,9 @@ RecordRouter::RecordRouter(textfile::TextOutputFile& main_output, SplitOutputSou
 inline void RecordRouter::write_record(const std::uint8_t* record, std::size_t size,
                                        const LeadingStarts& starts) {
   assert(size > 0 && size <= 2 * kRecordLength);  // 256 characters of one or two bytes
-  textfile::TextOutputFile& destination =
-      marked_ && functions_.has_split_type(record, size) ? split_output_->file() : main_output_;
+  textfile::TextOutputFile& destination = marked_ && functions_.has_split_type(record, size, starts)
+                                              ? split_output_->file()
+                                              : main_output_;
   // Straight into the output's buffer: a record is copied once, filled on the way.
   auto* line = reinterpret_cast<std::uint8_t*>(destination.begin_line(size));
   if (!continuation_) {

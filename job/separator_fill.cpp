@@ -1,8 +1,10 @@
 #include "job/separator_fill.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "job/job_constants.h"
+#include "job/leading_starts.h"
 #include "textfile/code_page.h"
 
 namespace job {
@@ -28,15 +30,9 @@ struct CharacterSpan {
 
 // The byte offset of the character at 1-based `position` (at most a last fill position), or an
 // offset of `size` or more when the record has fewer characters.
-std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position,
-                               const LeadingStarts& starts) {
+std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position) {
   static_assert(last_fill_position(true) * 2 < 128 && last_fill_position(false) * 2 < 128,
                 "the fill positions lie within 128 bytes");
-  if (starts.known) {
-    std::size_t in_first = textfile::count_bits(starts.bits[0]);
-    if (position - 1 < in_first) return textfile::index_of_set_bit(starts.bits[0], position - 1);
-    return 64 + textfile::index_of_set_bit(starts.bits[1], position - 1 - in_first);
-  }
   // Single-byte characters up to it, as in most records: the position is the offset.
   if (textfile::all_below_0x80(record, position < size ? position : size)) return position - 1;
   if (size > 128) {
@@ -63,8 +59,30 @@ class FillWindow {
  public:
   FillWindow(const std::uint8_t* record, std::size_t size, bool marked, const LeadingStarts& starts)
       : first_(first_fill_position(marked)) {
-    std::size_t offset = offset_of_position(record, size, first_, starts);
-    for (std::size_t i = 0; i <= last_fill_position(marked) - first_; ++i) {
+    const std::size_t positions = last_fill_position(marked) - first_ + 1;
+    if (starts.known) {
+      assert(size > 128);
+      // The window and the position after it lie within the bytes the starts cover, and within
+      // the record, which is longer than them: from the first position's start on, each next
+      // start is the next set bit. The starts from that offset on, as one word, hold them all,
+      // since the window spans fewer than 64 bytes.
+      const std::size_t first_offset = offset_of_known_position(starts, first_);
+      const bool in_second = first_offset >= 64;
+      const std::uint64_t low = in_second ? starts.bits[1] : starts.bits[0];
+      const std::uint64_t high = in_second ? 0 : starts.bits[1];
+      const std::size_t shift = first_offset & 63;
+      std::uint64_t ahead = (low >> shift) | ((high << 1) << (63 - shift));
+      std::size_t offset = first_offset;
+      for (std::size_t i = 0; i < positions; ++i) {
+        ahead &= ahead - 1;  // past this position's start
+        std::size_t next = first_offset + textfile::index_of_lowest_set_bit(ahead);
+        spans_[i] = {offset, next - offset};
+        offset = next;
+      }
+      return;
+    }
+    std::size_t offset = offset_of_position(record, size, first_);
+    for (std::size_t i = 0; i < positions; ++i) {
       std::size_t length =
           offset < size ? textfile::character_length(record + offset, size - offset) : 0;
       spans_[i] = {offset, length};
