@@ -6,7 +6,7 @@
 namespace textfile {
 
 TextInputFile::TextInputFile(std::unique_ptr<ReadableFile> file)
-    : file_(std::move(file)), buffer_(new char[kCarryRoom + kBlockSize]) {}
+    : file_(std::move(file)), buffer_(new_aligned_buffer(kCarryRoom + kBlockSize)) {}
 
 bool TextInputFile::read_more() {
   if (at_end_) return false;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "textfile/aligned_buffer.h"
 #include "textfile/file_system.h"
 
 namespace textfile {
@@ -22,6 +23,8 @@ class TextInputFile {
   static constexpr std::size_t kBlockSize = 256 << 10;
   // The most unconsumed bytes a caller may leave before asking for more.
   static constexpr std::size_t kCarryRoom = 64 << 10;
+  // Each block is read in just past the carry room, as aligned as the buffer.
+  static_assert(kCarryRoom % kBufferAlignment == 0, "blocks are read to an aligned place");
 
   explicit TextInputFile(std::unique_ptr<ReadableFile> file);
 
@@ -44,7 +47,7 @@ class TextInputFile {
  private:
   std::unique_ptr<ReadableFile> file_;
   // Room in front for the bytes carried over, then one block.
-  std::unique_ptr<char[]> buffer_;
+  AlignedBuffer buffer_;
   std::size_t begin_ = kCarryRoom;
   std::size_t end_ = kCarryRoom;
   bool at_end_ = false;

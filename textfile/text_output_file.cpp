@@ -7,9 +7,7 @@ namespace {
 
 // Left uninitialised: every byte is written before it is read, and memory first touched by the
 // conversion costs no clearing beforehand.
-std::unique_ptr<char[]> new_buffer() {
-  return std::unique_ptr<char[]>(new char[TextOutputFile::kBufferSize]);
-}
+AlignedBuffer new_buffer() { return new_aligned_buffer(TextOutputFile::kBufferSize); }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <future>
 #include <memory>
 
+#include "textfile/aligned_buffer.h"
 #include "textfile/background_io.h"
 #include "textfile/code_page.h"
 #include "textfile/file_system.h"
@@ -78,7 +79,7 @@ class TextOutputFile {
   std::unique_ptr<BackgroundIo> io_;
   // The buffer lines go into is current_; the others, in ring order after it, are being written
   // or free, each with the outcome of its last write in writing_.
-  std::unique_ptr<char[]> buffers_[kRingSize];
+  AlignedBuffer buffers_[kRingSize];
   std::future<void> writing_[kRingSize];
   std::future<void> syncing_;
   int current_ = 0;
