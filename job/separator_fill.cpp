@@ -28,24 +28,27 @@ struct CharacterSpan {
   std::size_t length;
 };
 
-// The byte offset of the character at 1-based `position` (at most a last fill position), or an
-// offset of `size` or more when the record has fewer characters.
-std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position) {
+// Where characters begin among the first 128 bytes of a record longer than them, found 64 bytes
+// at a time as measuring finds them (the scan reads byte 128, which the record holds).
+LeadingStarts leading_starts_of(const std::uint8_t* record) {
   static_assert(last_fill_position(true) * 2 < 128 && last_fill_position(false) * 2 < 128,
                 "the fill positions lie within 128 bytes");
+  LeadingStarts starts;
+  textfile::BlockCharacters first = textfile::scan_64_bytes(record, false);
+  textfile::BlockCharacters second =
+      textfile::scan_64_bytes(record + 64, first.ends_inside_character);
+  starts.bits[0] = first.starts;
+  starts.bits[1] = second.starts;
+  starts.known = true;
+  return starts;
+}
+
+// The byte offset of the character at 1-based `position` (at most a last fill position) of a
+// record of at most 128 bytes, or an offset of `size` or more when it has fewer characters.
+std::size_t offset_of_position(const std::uint8_t* record, std::size_t size, std::size_t position) {
   // Single-byte characters up to it, as in most records: the position is the offset.
   if (textfile::all_below_0x80(record, position < size ? position : size)) return position - 1;
-  if (size > 128) {
-    // Where characters begin among the first 128 bytes, found 64 bytes at a time (the scan
-    // reads byte 128, which the record holds).
-    textfile::BlockCharacters first = textfile::scan_64_bytes(record, false);
-    std::size_t in_first = textfile::count_bits(first.starts);
-    if (position - 1 < in_first) return textfile::index_of_set_bit(first.starts, position - 1);
-    textfile::BlockCharacters second =
-        textfile::scan_64_bytes(record + 64, first.ends_inside_character);
-    return 64 + textfile::index_of_set_bit(second.starts, position - 1 - in_first);
-  }
-  // A short record: too few bytes to scan in blocks, and few enough to walk.
+  // Too few bytes to scan in blocks, and few enough to walk.
   std::size_t offset = 0;
   for (std::size_t p = 1; p < position && offset < size; ++p) {
     offset += textfile::character_length(record + offset, size - offset);
@@ -60,25 +63,9 @@ class FillWindow {
   FillWindow(const std::uint8_t* record, std::size_t size, bool marked, const LeadingStarts& starts)
       : first_(first_fill_position(marked)) {
     const std::size_t positions = last_fill_position(marked) - first_ + 1;
-    if (starts.known) {
+    if (starts.known || size > 128) {
       assert(size > 128);
-      // The window and the position after it lie within the bytes the starts cover, and within
-      // the record, which is longer than them: from the first position's start on, each next
-      // start is the next set bit. The starts from that offset on, as one word, hold them all,
-      // since the window spans fewer than 64 bytes.
-      const std::size_t first_offset = offset_of_known_position(starts, first_);
-      const bool in_second = first_offset >= 64;
-      const std::uint64_t low = in_second ? starts.bits[1] : starts.bits[0];
-      const std::uint64_t high = in_second ? 0 : starts.bits[1];
-      const std::size_t shift = first_offset & 63;
-      std::uint64_t ahead = (low >> shift) | ((high << 1) << (63 - shift));
-      std::size_t offset = first_offset;
-      for (std::size_t i = 0; i < positions; ++i) {
-        ahead &= ahead - 1;  // past this position's start
-        std::size_t next = first_offset + textfile::index_of_lowest_set_bit(ahead);
-        spans_[i] = {offset, next - offset};
-        offset = next;
-      }
+      read_off(starts.known ? starts : leading_starts_of(record), positions);
       return;
     }
     std::size_t offset = offset_of_position(record, size, first_);
@@ -93,6 +80,26 @@ class FillWindow {
   const CharacterSpan& operator[](std::size_t position) const { return spans_[position - first_]; }
 
  private:
+  // The window of a record longer than the 128 bytes `starts` covers: the window and the
+  // position after it lie among them, and within the record. From the first position's start on,
+  // each next start is the next set bit; the starts from that offset on, as one word, hold them
+  // all, since the window spans fewer than 64 bytes.
+  void read_off(const LeadingStarts& starts, std::size_t positions) {
+    const std::size_t first_offset = offset_of_known_position(starts, first_);
+    const bool in_second = first_offset >= 64;
+    const std::uint64_t low = in_second ? starts.bits[1] : starts.bits[0];
+    const std::uint64_t high = in_second ? 0 : starts.bits[1];
+    const std::size_t shift = first_offset & 63;
+    std::uint64_t ahead = (low >> shift) | ((high << 1) << (63 - shift));
+    std::size_t offset = first_offset;
+    for (std::size_t i = 0; i < positions; ++i) {
+      ahead &= ahead - 1;  // past this position's start
+      std::size_t next = first_offset + textfile::index_of_lowest_set_bit(ahead);
+      spans_[i] = {offset, next - offset};
+      offset = next;
+    }
+  }
+
   static constexpr std::size_t kMaxPositions = 7;
   static_assert(kMarkedFillRules[1].right - kMarkedFillRules[0].left < kMaxPositions &&
                     kUnmarkedFillRules[1].right - kUnmarkedFillRules[0].left < kMaxPositions,

@@ -31,7 +31,8 @@ inline std::size_t index_of_lowest_set_bit(std::uint64_t bits) {
 #if defined(__GNUC__)
   return static_cast<std::size_t>(__builtin_ctzll(bits));
 #else
-  return count_bits((bits & (0 - bits)) - 1);  // the bits below the lowest
+  // The number of bits below the lowest.
+  return count_bits((bits & (0 - bits)) - 1);
 #endif
 }
 
@@ -61,7 +62,7 @@ inline std::size_t index_of_set_bit(std::uint64_t bits, std::size_t n) {
   if (n >= count_bits(bits)) return 64;
   return static_cast<std::size_t>(_tzcnt_u64(_pdep_u64(1ull << n, bits)));
 #else
-  if (bits == ~0ull) return n < 64 ? n : 64;   // single-byte text: the common case, no search
+  if (bits == ~0ull) return n < 64 ? n : 64;  // single-byte text: the common case, no search
   std::uint64_t counts = count_bits_per_byte(bits);
   if (n >= static_cast<std::size_t>((counts * 0x0101010101010101ull) >> 56)) return 64;
   // First the byte that holds the bit, then the bit within that byte, found the same way once
