@@ -95,6 +95,21 @@ TEST(SeparatorFill, TreatsDoubleByteCharactersAsWholeCharacters) {
   EXPECT_EQ(main_of(a(256) + shifted).substr(258), kKanji + string(27, 'x') + "1-2" + kCrLf);
 }
 
+// The router hands the fill the character starts its measuring found; a caller without them
+// gets the same fill, the starts of a long record then found by the fill itself.
+TEST(SeparatorFill, FindsTheCharactersOfALongRecordGivenNoStarts) {
+  // Positions 48 to 54 (marked) are "1", a kanji, "2", " ", "3", "/", "4".
+  const string record = kKanji + string(46, 'x') + "1" + kKanji + "2 3/4" + string(200, 'y');
+  const string expected = kKanji + string(46, 'x') + "1-2 3-4" + string(200, 'y');
+  for (const job::RecordFunctions* functions : job::record_functions_for_this_processor()) {
+    string out(record.size(), '\0');
+    std::size_t size = functions->fill_separators(
+        reinterpret_cast<const std::uint8_t*>(record.data()), record.size(), true,
+        reinterpret_cast<std::uint8_t*>(&out[0]), job::LeadingStarts{});
+    EXPECT_EQ(out.substr(0, size), expected) << functions->name;
+  }
+}
+
 TEST(SeparatorFill, ShortContinuationsAreNeverLengthened) {
   auto continuation_of = [](const string& record, bool marked) {
     return main_of(a(256) + record, marked).substr(258);
